@@ -1,0 +1,38 @@
+#include "helpers/utils/utils.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <stdexcept>
+#include <string>
+
+namespace helpers::utils {
+
+namespace {
+void check_zoom(int zoom) {
+    if (zoom < 0 || zoom > 30) throw std::invalid_argument("zoom out of range: " + std::to_string(zoom));
+}
+}  // namespace
+
+nlohmann::ordered_json latlon_to_xyz(double lat, double lon, int zoom) {
+    check_zoom(zoom);
+    if (!std::isfinite(lat) || !std::isfinite(lon)) throw std::invalid_argument("coordinates must be finite");
+    const double n = std::ldexp(1.0, zoom);
+    const double lat_rad = std::clamp(lat, -85.0511287798066, 85.0511287798066) * std::numbers::pi / 180.0;
+    double fx = (lon + 180.0) / 360.0 * n;
+    double fy = (1.0 - std::asinh(std::tan(lat_rad)) / std::numbers::pi) / 2.0 * n;
+    auto last = static_cast<long long>(n) - 1;
+    long long x = std::clamp(static_cast<long long>(std::floor(fx)), 0LL, last);
+    long long y = std::clamp(static_cast<long long>(std::floor(fy)), 0LL, last);
+    return {{"x", x}, {"y", y}, {"z", zoom}};
+}
+
+nlohmann::ordered_json xyz_to_bbox_web_mercator(int z, int x, int y) {
+    check_zoom(z);
+    const double size = 2.0 * web_mercator_origin / std::ldexp(1.0, z);
+    const double minx = -web_mercator_origin + x * size;
+    const double maxy = web_mercator_origin - y * size;
+    return {{"minx", minx}, {"miny", maxy - size}, {"maxx", minx + size}, {"maxy", maxy}};
+}
+
+}  // namespace helpers::utils

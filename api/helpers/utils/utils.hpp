@@ -1,0 +1,23 @@
+#pragma once
+// XYZ tile math in Web Mercator (EPSG:3857): 2^z by 2^z tiles, x from the
+// west edge, y from the north edge.
+
+#include <nlohmann/json.hpp>
+
+namespace helpers::utils {
+
+// Half the width of the Web Mercator square, in metres.
+inline constexpr double web_mercator_origin = 20037508.342789244;
+
+// The tile at `zoom` holding the point (lat, lon) in WGS84 degrees:
+// {"x": int, "y": int, "z": int}. Latitudes beyond the Mercator limit and the
+// antimeridian fall into the edge tiles. Throws std::invalid_argument for a
+// zoom outside 0..30 or a non-finite coordinate.
+nlohmann::ordered_json latlon_to_xyz(double lat, double lon, int zoom);
+
+// The bounds of tile (z, x, y) in EPSG:3857 metres:
+// {"minx": real, "miny": real, "maxx": real, "maxy": real}.
+// Throws std::invalid_argument for a zoom outside 0..30.
+nlohmann::ordered_json xyz_to_bbox_web_mercator(int z, int x, int y);
+
+}  // namespace helpers::utils

@@ -1,0 +1,334 @@
+#include "redis/connection.hpp"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <hiredis/async.h>
+#include <hiredis/hiredis.h>
+
+namespace redis {
+
+using clock = std::chrono::steady_clock;
+
+namespace {
+
+// hiredis's event-loop hooks, implemented on an Asio descriptor. The socket
+// belongs to hiredis: we watch it and release it, never close it. Pending
+// waits hold a reference, so the adapter outlives the context's cleanup.
+class adapter : public std::enable_shared_from_this<adapter> {
+public:
+    adapter(asio::any_io_executor ex, redisAsyncContext* ac) : m_ac(ac), m_sd(ex, ac->c.fd) {}
+
+    static void attach(asio::any_io_executor ex, redisAsyncContext* ac) {
+        auto a = std::make_shared<adapter>(ex, ac);
+        a->m_self = a;
+        ac->ev.data = a.get();
+        ac->ev.addRead = [](void* p) { static_cast<adapter*>(p)->set_reading(true); };
+        ac->ev.delRead = [](void* p) { static_cast<adapter*>(p)->set_reading(false); };
+        ac->ev.addWrite = [](void* p) { static_cast<adapter*>(p)->set_writing(true); };
+        ac->ev.delWrite = [](void* p) { static_cast<adapter*>(p)->set_writing(false); };
+        ac->ev.cleanup = [](void* p) { static_cast<adapter*>(p)->cleanup(); };
+    }
+
+private:
+    void set_reading(bool on) {
+        m_reading = on;
+        arm_read();
+    }
+    void set_writing(bool on) {
+        m_writing = on;
+        arm_write();
+    }
+
+    void arm_read() {
+        if (m_read_armed || !m_reading || m_ac == nullptr) return;
+        m_read_armed = true;
+        m_sd.async_wait(asio::posix::stream_descriptor::wait_read, [self = shared_from_this()](boost::system::error_code ec) {
+            self->m_read_armed = false;
+            if (ec || self->m_ac == nullptr || !self->m_reading) return;
+            redisAsyncHandleRead(self->m_ac);  // may free the context, which clears m_ac
+            self->arm_read();
+        });
+    }
+
+    void arm_write() {
+        if (m_write_armed || !m_writing || m_ac == nullptr) return;
+        m_write_armed = true;
+        m_sd.async_wait(asio::posix::stream_descriptor::wait_write, [self = shared_from_this()](boost::system::error_code ec) {
+            self->m_write_armed = false;
+            if (ec || self->m_ac == nullptr || !self->m_writing) return;
+            redisAsyncHandleWrite(self->m_ac);
+            self->arm_write();
+        });
+    }
+
+    void cleanup() {
+        m_ac = nullptr;
+        m_reading = m_writing = false;
+        boost::system::error_code ignored;
+        m_sd.cancel(ignored);
+        if (m_sd.is_open()) m_sd.release();
+        auto keep = std::move(m_self);  // the last reference may go with this scope
+    }
+
+    redisAsyncContext* m_ac;
+    asio::posix::stream_descriptor m_sd;
+    std::shared_ptr<adapter> m_self;
+    bool m_reading = false, m_writing = false, m_read_armed = false, m_write_armed = false;
+};
+
+// One command waiting for its reply. The timer is both the wake-up signal and
+// the socket time-out.
+struct pending {
+    explicit pending(asio::any_io_executor ex) : timer(ex) {}
+    asio::steady_timer timer;
+    bool done = false;
+    std::string error;
+    reply result;
+};
+
+reply convert(const redisReply* r) {
+    reply out;
+    switch (r->type) {
+        case REDIS_REPLY_STRING: out.type = reply::kind::string; out.str.assign(r->str, r->len); break;
+        case REDIS_REPLY_STATUS: out.type = reply::kind::status; out.str.assign(r->str, r->len); break;
+        case REDIS_REPLY_INTEGER: out.type = reply::kind::integer; out.integer = r->integer; break;
+        case REDIS_REPLY_ARRAY:
+            out.type = reply::kind::array;
+            out.elements.reserve(r->elements);
+            for (std::size_t i = 0; i < r->elements; ++i) out.elements.push_back(convert(r->element[i]));
+            break;
+        default: out.type = reply::kind::nil; break;
+    }
+    return out;
+}
+
+void on_reply(redisAsyncContext* c, void* r, void* privdata) {
+    std::unique_ptr<std::shared_ptr<pending>> holder(static_cast<std::shared_ptr<pending>*>(privdata));
+    auto& p = **holder;
+    if (p.done) return;
+    p.done = true;
+    auto* rr = static_cast<redisReply*>(r);
+    if (rr == nullptr) {
+        p.error = (c->err != 0 && c->errstr[0] != '\0') ? c->errstr : "Connection closed";
+    } else if (rr->type == REDIS_REPLY_ERROR) {
+        p.error.assign(rr->str, rr->len);
+    } else {
+        p.result = convert(rr);
+    }
+    p.timer.cancel();
+}
+
+}  // namespace
+
+class connection_impl : public std::enable_shared_from_this<connection_impl> {
+public:
+    connection_impl(asio::any_io_executor ex, options opts) : m_ex(ex), m_opts(std::move(opts)) {}
+    ~connection_impl() {
+        if (m_ac != nullptr) {
+            m_ac->data = nullptr;
+            redisAsyncFree(m_ac);
+        }
+    }
+
+    asio::awaitable<reply> command(std::vector<std::string_view> argv) {
+        auto self = shared_from_this();
+        co_await ensure_connected();
+        auto p = std::make_shared<pending>(m_ex);
+        p->timer.expires_after(m_opts.socket_timeout);
+        std::vector<const char*> args;
+        std::vector<std::size_t> lens;
+        for (auto a : argv) {
+            args.push_back(a.data());
+            lens.push_back(a.size());
+        }
+        auto* holder = new std::shared_ptr<pending>(p);
+        if (redisAsyncCommandArgv(m_ac, on_reply, holder, static_cast<int>(args.size()), args.data(), lens.data()) != REDIS_OK) {
+            delete holder;
+            throw error("Could not send the command: the connection is closing");
+        }
+        auto generation = m_generation;
+        boost::system::error_code ec;
+        co_await p->timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+        if (p->done) {
+            if (!p->error.empty()) throw error(p->error);
+            co_return std::move(p->result);
+        }
+        if (!ec) {
+            // No reply within the socket time-out: this connection can no longer be trusted.
+            drop(generation);
+            throw error("Timeout reading from socket");
+        }
+        // The caller stopped waiting. The reply is discarded when it comes, and
+        // a server that never answers still loses the connection after the socket time-out.
+        asio::co_spawn(m_ex, watchdog(self, p, generation), asio::detached);
+        throw boost::system::system_error(ec);
+    }
+
+    const options& settings() const noexcept { return m_opts; }
+
+private:
+    enum class state { disconnected, connecting, connected };
+
+    struct connect_waiter {
+        explicit connect_waiter(asio::any_io_executor ex) : timer(ex) {}
+        asio::steady_timer timer;
+        bool notified = false;
+    };
+
+    static asio::awaitable<void> watchdog(std::shared_ptr<connection_impl> self, std::shared_ptr<pending> p, std::uint64_t generation) {
+        boost::system::error_code ec;
+        co_await p->timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+        if (!p->done) self->drop(generation);
+    }
+
+    asio::awaitable<void> ensure_connected() {
+        if (m_state == state::connected && m_ac != nullptr) co_return;
+        if (m_state == state::disconnected) start_connect();
+        auto w = std::make_shared<connect_waiter>(m_ex);
+        w->timer.expires_at(m_connect_deadline);
+        m_connect_waiters.push_back(w);
+        auto generation = m_generation;
+        boost::system::error_code ec;
+        co_await w->timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+        std::erase(m_connect_waiters, w);
+        if (m_state == state::connected && m_ac != nullptr) co_return;
+        if (!w->notified) {
+            if (ec) throw boost::system::system_error(ec);  // the caller stopped waiting
+            m_last_error = "Timeout connecting to server";
+            drop(generation);
+        }
+        throw error(m_last_error.empty() ? "Connection failed" : m_last_error);
+    }
+
+    void start_connect() {
+        redisAsyncContext* ac = redisAsyncConnect(m_opts.host.c_str(), m_opts.port);
+        if (ac == nullptr) throw error("Could not allocate a Redis context");
+        if (ac->err != 0) {
+            std::string message = ac->errstr;
+            redisAsyncFree(ac);
+            throw error(message);
+        }
+        ac->data = this;
+        adapter::attach(m_ex, ac);
+        redisAsyncSetConnectCallback(ac, on_connect);
+        redisAsyncSetDisconnectCallback(ac, on_disconnect);
+        m_ac = ac;
+        m_state = state::connecting;
+        ++m_generation;
+        m_last_error.clear();
+        m_connect_deadline = clock::now() + m_opts.connect_timeout;
+        // hiredis learns that a non-blocking connect finished from the first write event.
+        ac->ev.addWrite(ac->ev.data);
+    }
+
+    static void on_connect(const redisAsyncContext* ac, int status) {
+        auto* self = static_cast<connection_impl*>(ac->data);
+        if (self == nullptr || self->m_ac != ac) return;
+        if (status != REDIS_OK) {
+            self->m_last_error = ac->errstr;
+            self->m_ac = nullptr;  // hiredis frees the context after this callback
+            self->m_state = state::disconnected;
+            self->notify_connect_waiters();
+            return;
+        }
+        if (self->m_opts.db == 0) {
+            self->m_state = state::connected;
+            self->notify_connect_waiters();
+            return;
+        }
+        std::string db = std::to_string(self->m_opts.db);
+        const char* args[] = {"SELECT", db.c_str()};
+        std::size_t lens[] = {6, db.size()};
+        redisAsyncCommandArgv(const_cast<redisAsyncContext*>(ac), on_select, nullptr, 2, args, lens);
+    }
+
+    static void on_select(redisAsyncContext* ac, void* r, void*) {
+        auto* self = static_cast<connection_impl*>(ac->data);
+        if (self == nullptr || self->m_ac != ac) return;
+        auto* rr = static_cast<redisReply*>(r);
+        if (rr != nullptr && rr->type != REDIS_REPLY_ERROR) {
+            self->m_state = state::connected;
+        } else {
+            self->m_last_error = rr != nullptr ? std::string(rr->str, rr->len) : "Connection closed";
+            // Not from inside hiredis's own callback: drop the context from the loop.
+            asio::post(self->m_ex, [weak = self->weak_from_this(), generation = self->m_generation] {
+                if (auto s = weak.lock()) s->drop(generation);
+            });
+        }
+        self->notify_connect_waiters();
+    }
+
+    static void on_disconnect(const redisAsyncContext* ac, int status) {
+        auto* self = static_cast<connection_impl*>(ac->data);
+        if (self == nullptr || self->m_ac != ac) return;
+        if (status != REDIS_OK) self->m_last_error = ac->errstr;
+        self->m_ac = nullptr;  // hiredis frees the context after this callback
+        self->m_state = state::disconnected;
+        self->notify_connect_waiters();
+    }
+
+    void notify_connect_waiters() {
+        for (auto& w : m_connect_waiters) {
+            w->notified = true;
+            w->timer.cancel();
+        }
+    }
+
+    // Closes the current context if it is still the one of `generation`. Every
+    // command waiting on it fails; the next command connects again. Never
+    // called from inside a hiredis callback.
+    void drop(std::uint64_t generation) {
+        if (m_ac == nullptr || generation != m_generation) return;
+        redisAsyncContext* ac = m_ac;
+        m_ac = nullptr;
+        m_state = state::disconnected;
+        ac->data = nullptr;
+        notify_connect_waiters();
+        redisAsyncFree(ac);
+    }
+
+    asio::any_io_executor m_ex;
+    options m_opts;
+    redisAsyncContext* m_ac = nullptr;
+    state m_state = state::disconnected;
+    std::uint64_t m_generation = 0;
+    std::string m_last_error;
+    clock::time_point m_connect_deadline;
+    std::vector<std::shared_ptr<connect_waiter>> m_connect_waiters;
+};
+
+connection::connection(asio::any_io_executor executor, options opts)
+    : m_impl(std::make_shared<connection_impl>(executor, std::move(opts))) {}
+
+connection::~connection() = default;
+
+asio::awaitable<reply> connection::command(std::vector<std::string_view> argv) { return m_impl->command(std::move(argv)); }
+
+asio::awaitable<std::optional<std::string>> connection::get(std::string_view key) {
+    // Built outside the co_await: GCC 12 mishandles braced lists inside coroutine expressions.
+    std::vector<std::string_view> argv{std::string_view("GET"), key};
+    auto r = co_await command(std::move(argv));
+    if (r.type == reply::kind::nil) co_return std::nullopt;
+    co_return std::move(r.str);
+}
+
+asio::awaitable<void> connection::set(std::string_view key, std::string_view value, std::int64_t ttl_seconds) {
+    std::string ttl = std::to_string(ttl_seconds);
+    std::vector<std::string_view> argv{std::string_view("SET"), key, value, std::string_view("EX"), std::string_view(ttl)};
+    co_await command(std::move(argv));
+}
+
+asio::awaitable<long long> connection::del(std::string_view key) {
+    std::vector<std::string_view> argv{std::string_view("DEL"), key};
+    auto r = co_await command(std::move(argv));
+    co_return r.integer;
+}
+
+const options& connection::settings() const noexcept { return m_impl->settings(); }
+
+}  // namespace redis

@@ -1,0 +1,79 @@
+#include "routers/vectile/service.hpp"
+
+#include <ostream>
+
+#include <boost/system/system_error.hpp>
+#include <nlohmann/json.hpp>
+
+#include "logger/logger.hpp"
+#include "routers/vectile/routes.hpp"
+#include "server/deadline.hpp"
+
+namespace vectile {
+
+service::service(asio::any_io_executor ex, const redis_settings& s)
+    : executor(ex),
+      logger(logger::get_logger("vectile")),
+      router("/gis", {"GIS Tiles"}),
+      settings(s),
+      redis_client(ex, redis::options{s.host, s.port, s.db, std::chrono::seconds(5), std::chrono::seconds(5)}),
+      cache(redis_client, "mvt_v8") {}
+
+std::unique_ptr<service> load(asio::any_io_executor executor, std::ostream& out) {
+    logger::configure_logging(spdlog::level::info);
+    auto settings = read_redis_settings();
+    auto svc = std::make_unique<service>(executor, settings);
+    out << "\u2713 Binary Redis cache initialized (no UTF-8 decoding)" << std::endl;
+    out << "  - Namespace: " << svc->cache.name_space << std::endl;
+    out << "  - Redis: " << settings.host << ":" << settings.port << "/" << settings.db << std::endl;
+    out << "  - decode_responses: False (handles binary data)" << std::endl;
+    register_routes(*svc);
+    return svc;
+}
+
+bool is_cancellation(const std::exception& e) {
+    auto* se = dynamic_cast<const boost::system::system_error*>(&e);
+    return se != nullptr && se->code() == boost::asio::error::operation_aborted;
+}
+
+asio::awaitable<std::optional<std::string>> safe_cache_get(service& svc, std::string key, double timeout) {
+    std::string failure;
+    try {
+        auto got = co_await host::with_deadline(svc.cache.get(key), host::seconds(timeout));
+        if (got) co_return std::move(*got);
+        // Timed out: the read was cancelled; the warning carries no description.
+    } catch (const std::exception& e) {
+        if (is_cancellation(e)) throw;
+        failure = e.what();
+    }
+    svc.logger->warn("Cache get failed for {}: {}", key, failure);
+    co_return std::nullopt;
+}
+
+asio::awaitable<void> safe_cache_set(service& svc, std::string key, std::string value, std::int64_t ttl) {
+    try {
+        co_await svc.cache.set(key, value, ttl);
+    } catch (const std::exception& e) {
+        if (is_cancellation(e)) throw;
+        svc.logger->warn("Cache set failed for {}: {}", key, e.what());
+    }
+}
+
+asio::awaitable<host::response> health_check(service& svc) {
+    bool healthy = false;
+    try {
+        // Straight to the cache (no warning line); any completed read counts.
+        auto got = co_await host::with_deadline(svc.cache.get("health_check"), std::chrono::seconds(2));
+        healthy = got.has_value();
+    } catch (const std::exception& e) {
+        if (is_cancellation(e)) throw;
+    }
+    nlohmann::ordered_json body;
+    body["status"] = "healthy";
+    body["cache_status"] = healthy ? "healthy" : "unhealthy";
+    body["available_layers"] = layer_names();
+    body["zoom_support"] = "1-20 with layer-specific minimums";
+    co_return host::json_response(body);
+}
+
+}  // namespace vectile

@@ -1,0 +1,62 @@
+#pragma once
+// The tile router deliverable: its load step and the objects it shares
+// between requests (logger, Redis connection, cache, router).
+
+#include <cstdint>
+#include <iosfwd>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
+#include <spdlog/logger.h>
+
+#include "redis/connection.hpp"
+#include "routers/vectile/cache.hpp"
+#include "routers/vectile/config.hpp"
+#include "server/router.hpp"
+
+namespace vectile {
+
+namespace asio = boost::asio;
+
+// Everything the load step creates. Lives from load to process exit; nothing
+// in it changes after load except what Redis holds.
+class service {
+public:
+    service(asio::any_io_executor executor, const redis_settings& settings);
+    service(const service&) = delete;
+    service& operator=(const service&) = delete;
+
+    asio::any_io_executor executor;
+    std::shared_ptr<spdlog::logger> logger;
+    host::router router;
+    redis_settings settings;
+    redis::connection redis_client;
+    BinaryRedisCache cache;
+};
+
+// The load step: configures logging (INFO, unless the host already did),
+// reads the Redis settings, creates the connection (no command is sent) and
+// the cache, writes the four start-up lines to `out` and registers the
+// routes. Throws std::invalid_argument when REDIS_PORT or REDIS_DB is not an
+// integer. The caller owns the result and must keep it alive while the
+// loop runs.
+std::unique_ptr<service> load(asio::any_io_executor executor, std::ostream& out);
+
+// A cache read that never fails: the bytes, or nothing on a miss, on a
+// time-out (the read is then cancelled) or on any Redis failure, each failure
+// with one warning line. Cancellation of the caller is passed on.
+asio::awaitable<std::optional<std::string>> safe_cache_get(service& svc, std::string key, double timeout = 1.0);
+
+// A cache write that never fails: Redis failures become one warning line.
+asio::awaitable<void> safe_cache_set(service& svc, std::string key, std::string value, std::int64_t ttl);
+
+// GET /gis/health/
+asio::awaitable<host::response> health_check(service& svc);
+
+// True when `e` is the cancellation of an operation (the request was abandoned).
+bool is_cancellation(const std::exception& e);
+
+}  // namespace vectile

@@ -1,0 +1,143 @@
+// gisd: the land-administration map back end. Serves the tile router under
+// /gis and the host's own routes, on one event loop per worker process.
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+
+#include "database/database.hpp"
+#include "logger/logger.hpp"
+#include "routers/vectile/service.hpp"
+#include "server/host_routes.hpp"
+#include "server/server.hpp"
+
+namespace {
+
+struct cli_options {
+    std::string host = "127.0.0.1";
+    std::uint16_t port = 8080;
+    int workers = 1;
+    std::string database_url;
+    std::size_t pool_size = 10;
+};
+
+// One worker: its own loop, Redis connection and database pool.
+int run_worker(const cli_options& opts, bool reuse_port) {
+    boost::asio::io_context ioc(1);
+    std::unique_ptr<vectile::service> tiles;
+    try {
+        tiles = vectile::load(ioc.get_executor(), std::cout);
+    } catch (const std::exception& e) {
+        std::cerr << "gisd: loading the tile router failed: " << e.what() << std::endl;
+        return 1;
+    }
+    database::pool pool(ioc.get_executor(), database::pool_options{.url = opts.database_url, .size = opts.pool_size});
+
+    host::application app("Land administration GIS API", "1.0.0");
+    app.set_session_factory([&pool] { return pool.make_session(); });
+    app.include_router(tiles->router);
+    host::host_resources resources;
+    host::register_host_routes(app, resources);
+
+    host::server_options sopts;
+    sopts.host = opts.host;
+    sopts.port = opts.port;
+    sopts.reuse_port = reuse_port;
+    host::server srv(ioc, app, sopts);
+    std::uint16_t bound = 0;
+    try {
+        bound = srv.listen();
+    } catch (const std::exception& e) {
+        std::cerr << "gisd: cannot listen on " << opts.host << ":" << opts.port << ": " << e.what() << std::endl;
+        return 1;
+    }
+    std::cout << "gisd: listening on http://" << opts.host << ":" << bound << " (pid " << ::getpid() << ")" << std::endl;
+
+    boost::asio::signal_set signals(ioc, SIGINT, SIGTERM);
+    signals.async_wait([&](boost::system::error_code ec, int) {
+        if (!ec) srv.shutdown();
+    });
+    ioc.run();
+    std::cout << "gisd: stopped (pid " << ::getpid() << ")" << std::endl;
+    return 0;
+}
+
+std::vector<pid_t> g_children;
+
+void forward_signal(int sig) {
+    for (pid_t c : g_children) ::kill(c, sig);
+}
+
+// Several workers: fork them, forward SIGINT/SIGTERM, and exit with the
+// first failure (or 0 when every worker ended cleanly).
+int run_workers(const cli_options& opts) {
+    for (int i = 0; i < opts.workers; ++i) {
+        pid_t pid = ::fork();
+        if (pid < 0) {
+            std::perror("fork");
+            forward_signal(SIGTERM);
+            break;
+        }
+        if (pid == 0) {
+            std::_Exit(run_worker(opts, true));
+        }
+        g_children.push_back(pid);
+    }
+    struct sigaction sa {};
+    sa.sa_handler = forward_signal;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    int code = 0;
+    std::size_t remaining = g_children.size();
+    while (remaining > 0) {
+        int status = 0;
+        pid_t pid = ::waitpid(-1, &status, 0);
+        if (pid < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        --remaining;
+        bool clean = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        if (!clean && code == 0) {
+            code = WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+            forward_signal(SIGTERM);  // one worker failed: stop the others
+        }
+    }
+    return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    cli_options opts;
+    if (const char* url = std::getenv("DATABASE_URL")) opts.database_url = url;
+
+    CLI::App cli{
+        "gisd: serves vector tiles of the cadastral layers under /gis and survey plans under /plans.\n"
+        "Redis is configured only by the environment: REDIS_HOST (default localhost), REDIS_PORT (6379), REDIS_DB (0)."};
+    cli.add_option("--host", opts.host, "Address to listen on")->capture_default_str();
+    cli.add_option("--port", opts.port, "TCP port to listen on")->capture_default_str();
+    cli.add_option("--workers", opts.workers, "Worker processes sharing the port (SO_REUSEPORT), each with its own loop, Redis connection and pool")
+        ->check(CLI::Range(1, 256))
+        ->capture_default_str();
+    cli.add_option("--database-url", opts.database_url, "PostgreSQL URI (default: the DATABASE_URL environment variable)");
+    cli.add_option("--db-pool-size", opts.pool_size, "Most database connections per worker")->check(CLI::Range(1, 1000))->capture_default_str();
+    CLI11_PARSE(cli, argc, argv);
+
+    // The request bodies are small and the work is I/O bound: a broken client
+    // connection must not kill the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    logger::configure_logging(spdlog::level::info);
+
+    if (opts.workers == 1) return run_worker(opts, false);
+    return run_workers(opts);
+}

@@ -1,0 +1,44 @@
+#pragma once
+// The plain request and response values the router works with. The router and
+// its handlers never see a socket; the server converts to and from Beast.
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <boost/beast/http/verb.hpp>
+
+namespace host {
+
+struct request {
+    boost::beast::http::verb method = boost::beast::http::verb::get;
+    std::string target;  // path and query as received, still percent-encoded
+    std::string body;
+    std::vector<std::pair<std::string, std::string>> headers;
+};
+
+struct response {
+    unsigned status = 200;
+    std::string body;  // bytes, sent unchanged
+    std::string media_type = "application/json";
+    std::vector<std::pair<std::string, std::string>> headers;
+
+    // An answer with no body (204, or a 200 without content).
+    static response empty(unsigned status) {
+        response r;
+        r.status = status;
+        r.media_type.clear();
+        return r;
+    }
+    static response raw(std::string bytes, std::string media_type, std::vector<std::pair<std::string, std::string>> headers = {},
+                        unsigned status = 200) {
+        response r;
+        r.status = status;
+        r.body = std::move(bytes);
+        r.media_type = std::move(media_type);
+        r.headers = std::move(headers);
+        return r;
+    }
+};
+
+}  // namespace host

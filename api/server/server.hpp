@@ -1,0 +1,59 @@
+#pragma once
+// The HTTP/1.1 server: accepts connections on one loop and runs one
+// coroutine per connection, which reads requests with deadlines and limits,
+// passes them to the application and writes the answers.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "server/router.hpp"
+
+namespace host {
+
+struct server_options {
+    std::string host = "127.0.0.1";
+    std::uint16_t port = 8080;
+    bool reuse_port = false;                              // several worker processes share the port
+    std::size_t header_limit = 8 * 1024;                  // larger heads are answered 431
+    std::chrono::milliseconds head_timeout{10000};        // a head must arrive within this
+    std::chrono::milliseconds idle_timeout{60000};        // an idle keep-alive connection closes after this
+    std::chrono::milliseconds body_timeout{30000};        // reading a body
+    std::chrono::milliseconds write_timeout{30000};       // writing an answer
+    std::chrono::milliseconds shutdown_grace{10000};      // requests in flight may finish within this
+};
+
+class server {
+public:
+    server(asio::io_context& ioc, const application& app, server_options options);
+    ~server();
+
+    // Binds and listens; throws on failure. Returns the bound port (useful with port 0).
+    std::uint16_t listen();
+    // Stops accepting, closes idle connections, lets requests in flight finish
+    // (at most the grace period), then stops the loop.
+    void shutdown();
+
+private:
+    struct connection_state;
+    asio::awaitable<void> accept_loop();
+    asio::awaitable<void> serve(std::shared_ptr<connection_state> conn);
+    void forget(const std::shared_ptr<connection_state>& conn);
+
+    asio::io_context& m_ioc;
+    const application& m_app;
+    server_options m_options;
+    asio::ip::tcp::acceptor m_acceptor;
+    std::list<std::shared_ptr<connection_state>> m_connections;
+    bool m_stopping = false;
+    asio::steady_timer m_grace;
+};
+
+}  // namespace host
