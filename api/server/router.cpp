@@ -30,7 +30,7 @@ param_spec path_param(std::string name, param_type type, std::string description
     return {std::move(name), param_location::path, type, true, std::nullopt, std::move(description)};
 }
 
-param_spec query_param(std::string name, param_type type, std::string description) {
+param_spec required_query_param(std::string name, param_type type, std::string description) {
     return {std::move(name), param_location::query, type, true, std::nullopt, std::move(description)};
 }
 
@@ -363,6 +363,10 @@ asio::awaitable<response> application::handle(const request& req) const {
     if (failure) {
         // The client went away; the session's destructor hands the connection back for cleaning.
         std::rethrow_exception(failure);
+    }
+    if (session) {
+        // The session ends with the request, whatever the handler did with it.
+        co_await session->close();
     }
     co_return std::move(*answer);
 }

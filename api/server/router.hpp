@@ -45,7 +45,7 @@ struct param_spec {
 
 // Shorthands for declaring parameters.
 param_spec path_param(std::string name, param_type type, std::string description = {});
-param_spec query_param(std::string name, param_type type, std::string description = {});
+param_spec required_query_param(std::string name, param_type type, std::string description = {});
 param_spec query_param(std::string name, param_type type, param_value default_value, std::string description = {});
 
 // What a handler sees: its converted parameters and, when the route asked for

@@ -1,15 +1,92 @@
 #include "routers/vectile/routes.hpp"
 
+#include "routers/vectile/bbox.hpp"
+#include "routers/vectile/catalogue.hpp"
+#include "routers/vectile/centroid.hpp"
+#include "routers/vectile/invalidation.hpp"
 #include "routers/vectile/service.hpp"
+#include "routers/vectile/tiles.hpp"
 
 namespace vectile {
 
-void register_routes(service& svc) {
-    using host::route;
-    service* s = &svc;
+using host::param_type;
+using host::route;
+using host::verb;
 
-    svc.router.add_api_route(route{
-        .method = host::verb::get,
+void register_routes(service& svc) {
+    service* s = &svc;
+    auto& r = svc.router;
+
+    r.add_api_route(route{
+        .method = verb::get,
+        .path = "/{layer_name}/{z}/{x}/{y}.pbf",
+        .name = "get_tile_xyz",
+        .description = "Serve vector tiles with proper zoom-out support.",
+        .params = {host::path_param("layer_name", param_type::text), host::path_param("z", param_type::integer),
+                   host::path_param("x", param_type::integer), host::path_param("y", param_type::integer)},
+        .uses_db = true,
+        .handler = [s](host::request_context& ctx) {
+            return get_tile_xyz(*s, ctx.text("layer_name"), ctx.integer("z"), ctx.integer("x"), ctx.integer("y"), ctx.db());
+        },
+    });
+
+    r.add_api_route(route{
+        .method = verb::get,
+        .path = "/{layer_name}/zoom-info/",
+        .name = "get_layer_zoom_info",
+        .description = "Get zoom level information for a layer.",
+        .handler = [](host::request_context& ctx) -> boost::asio::awaitable<host::response> {
+            co_return get_layer_zoom_info(ctx.text("layer_name"));
+        },
+    });
+
+    r.add_api_route(route{
+        .method = verb::get,
+        .path = "/{layer_name}/bbox/",
+        .name = "get_tile_bbox",
+        .description = "Serve vector tiles for custom bounding box.",
+        .params = {host::required_query_param("minx", param_type::real, "Bounding box minimum X"),
+                   host::required_query_param("miny", param_type::real, "Bounding box minimum Y"),
+                   host::required_query_param("maxx", param_type::real, "Bounding box maximum X"),
+                   host::required_query_param("maxy", param_type::real, "Bounding box maximum Y"),
+                   host::query_param("srid", param_type::integer, std::int64_t{4326}, "SRID of input bbox"),
+                   host::query_param("max_features", param_type::integer, std::int64_t{5000}, "Maximum features to return"),
+                   host::query_param("simplify", param_type::boolean, true, "Apply geometry simplification")},
+        .uses_db = true,
+        .handler = [s](host::request_context& ctx) {
+            bbox_request req{ctx.text("layer_name"), ctx.real("minx"), ctx.real("miny"), ctx.real("maxx"), ctx.real("maxy"),
+                             ctx.integer("srid"), ctx.integer("max_features"), ctx.boolean("simplify")};
+            return get_tile_bbox(*s, std::move(req), ctx.db());
+        },
+    });
+
+    r.add_api_route(route{
+        .method = verb::get,
+        .path = "/{layer_name}/",
+        .name = "get_central_tile_info",
+        .description = "Get layer centroid and suggested tile coordinates.",
+        .uses_db = true,
+        .handler = [s](host::request_context& ctx) { return get_central_tile_info(*s, ctx.text("layer_name"), ctx.db()); },
+    });
+
+    r.add_api_route(route{
+        .method = verb::get,
+        .path = "/layers/",
+        .name = "get_available_layers",
+        .description = "Get list of available layers and their configurations.",
+        .handler = [](host::request_context&) -> boost::asio::awaitable<host::response> { co_return get_available_layers(); },
+    });
+
+    r.add_api_route(route{
+        .method = verb::post,
+        .path = "/cache/invalidate/{layer_name}",
+        .name = "invalidate_cache_endpoint",
+        .description = "Manually invalidate cache for a specific layer.\nUseful after bulk data updates or for testing.",
+        .handler = [s](host::request_context& ctx) { return invalidate_cache_endpoint(*s, ctx.text("layer_name")); },
+    });
+
+    r.add_api_route(route{
+        .method = verb::get,
         .path = "/health/",
         .name = "health_check",
         .description = "Health check endpoint for monitoring.",

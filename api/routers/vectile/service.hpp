@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
@@ -30,6 +31,8 @@ public:
     service& operator=(const service&) = delete;
 
     asio::any_io_executor executor;
+    // The thread that runs the loop (the one that loaded the service).
+    std::thread::id loop_thread = std::this_thread::get_id();
     std::shared_ptr<spdlog::logger> logger;
     host::router router;
     redis_settings settings;

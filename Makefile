@@ -1,0 +1,31 @@
+# make demo  - install what is missing, build, start private PostGIS and Redis, load the demo cadastre, serve on :8080
+# make test  - install, build, start private services, run every test, stop the services
+# make build - install and build only (build/gisd, build/survey-plan)
+# make test-asan - the test suite under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)
+# make bench - the benchmarks (prints figures; see bench/README.md)
+
+.PHONY: all build demo test test-asan bench deps clean
+
+all: build
+
+deps:
+	bash scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build -j$$(nproc)
+
+demo: build
+	bash scripts/demo.sh
+
+test: deps
+	BUILD_DIR=build BUILD_TYPE=RelWithDebInfo bash scripts/test.sh
+
+test-asan: deps
+	BUILD_DIR=build-asan BUILD_TYPE=Asan bash scripts/test.sh
+
+bench: build
+	bash bench/run.sh
+
+clean:
+	rm -rf build build-asan

@@ -1,0 +1,154 @@
+#include "routers/vectile/bbox.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "routers/vectile/service.hpp"
+#include "routers/vectile/text.hpp"
+#include "routers/vectile/tiles.hpp"
+#include "routers/vectile/transaction.hpp"
+#include "server/deadline.hpp"
+
+namespace vectile {
+
+namespace {
+
+struct statement_timeout : std::runtime_error {
+    statement_timeout() : std::runtime_error("statement timed out") {}
+};
+
+bool within(double v, double lo, double hi) { return v >= lo && v <= hi; }  // false for NaN
+
+}  // namespace
+
+const char* const transform_sql =
+    "\n"
+    "            SELECT \n"
+    "                ST_XMin(bbox_3857) as min_x, ST_YMin(bbox_3857) as min_y,\n"
+    "                ST_XMax(bbox_3857) as max_x, ST_YMax(bbox_3857) as max_y\n"
+    "            FROM (\n"
+    "                SELECT ST_Transform(\n"
+    "                    ST_MakeEnvelope(:x1, :y1, :x2, :y2, :input_srid), 3857\n"
+    "                ) as bbox_3857\n"
+    "            ) as sub\n"
+    "        ";
+
+double calculate_bbox_area_degrees(double minx, double miny, double maxx, double maxy) {
+    return std::abs((maxx - minx) * (maxy - miny));
+}
+
+std::string bbox_cache_key(const std::string& layer_name, double min_x, double min_y, double max_x, double max_y,
+                           std::int64_t max_features, bool simplify) {
+    return "bbox:" + layer_name + ":" + whole_text(min_x) + ":" + whole_text(min_y) + ":" + whole_text(max_x) + ":" +
+           whole_text(max_y) + ":" + std::to_string(max_features) + ":" + (simplify ? "True" : "False");
+}
+
+std::string bbox_tile_sql(const std::string& layer_name, const std::string& geom_expr) {
+    const layer_record& layer = *find_layer(layer_name);
+    std::string properties;
+    for (std::size_t i = 0; i < layer.properties.size(); ++i) {
+        if (i > 0) properties += ", ";
+        properties += layer.properties[i];
+    }
+    const std::string& geom = layer.geom_col;
+    return "\n"
+           "    SELECT ST_AsMVT(mvt_data, '" + layer_name + "', 4096, 'mvt_geom') AS mvt\n"
+           "    FROM (\n"
+           "        SELECT " + properties + ",\n"
+           "            " + layer.id_col + " AS feature_id,\n"
+           "            ST_AsMVTGeom(\n"
+           "                " + geom_expr + ",\n"
+           "                ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857),\n"
+           "                4096,\n"
+           "                32,\n"
+           "                true\n"
+           "            ) AS mvt_geom\n"
+           "        FROM " + layer.table + "\n"
+           "        WHERE " + geom + " && ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857)\n"
+           "            AND ST_Intersects(" + geom + ", ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857))\n"
+           "        ORDER BY ST_Area(" + geom + ") DESC\n"
+           "        LIMIT :max_features\n"
+           "    ) AS mvt_data\n"
+           "    WHERE mvt_data.mvt_geom IS NOT NULL\n"
+           "    ";
+}
+
+boost::asio::awaitable<host::response> get_tile_bbox(service& svc, bbox_request req, database::session& db) {
+    const std::string& layer_name = req.layer_name;
+    const layer_record* layer = find_layer(layer_name);
+    if (layer == nullptr) throw host::http_error(404, "Layer '" + layer_name + "' not found");
+    if (req.srid != 4326 && req.srid != 3857) {
+        throw host::http_error(400, "Only SRID 4326 (WGS84) and 3857 (Web Mercator) are supported");
+    }
+    if (req.srid == 4326) {
+        if (!within(req.minx, -180, 180) || !within(req.maxx, -180, 180)) throw host::http_error(400, "Invalid longitude values");
+        if (!within(req.miny, -90, 90) || !within(req.maxy, -90, 90)) throw host::http_error(400, "Invalid latitude values");
+        if (calculate_bbox_area_degrees(req.minx, req.miny, req.maxx, req.maxy) > MAX_BBOX_AREA_WGS84) {
+            throw host::http_error(400, "Bounding box too large. Maximum area: " + real_text(MAX_BBOX_AREA_WGS84) + " square degrees");
+        }
+    }
+    // A negative limit would only fail later inside PostgreSQL's LIMIT as a 500.
+    if (req.max_features < 0) throw host::http_error(400, "max_features must not be negative");
+    const std::int64_t max_features = std::min<std::int64_t>(req.max_features, MAX_FEATURES_GLOBAL);
+
+    double min_x = req.minx, min_y = req.miny, max_x = req.maxx, max_y = req.maxy;
+    if (req.srid != 3857) {
+        try {
+            database::params transform_params{
+                {"x1", req.minx}, {"y1", req.miny}, {"x2", req.maxx}, {"y2", req.maxy}, {"input_srid", req.srid}};
+            auto result = co_await db.execute(transform_sql, std::move(transform_params));
+            auto row = result.first();
+            if (!row) throw std::runtime_error("the transformation returned no row");
+            min_x = row->real("min_x");
+            min_y = row->real("min_y");
+            max_x = row->real("max_x");
+            max_y = row->real("max_y");
+        } catch (const std::exception& e) {
+            if (is_cancellation(e)) throw;
+            svc.logger->error("Coordinate transformation error: {}", e.what());
+            throw host::http_error(400, "Invalid coordinate transformation");
+        }
+    }
+
+    std::string cache_key = bbox_cache_key(layer_name, min_x, min_y, max_x, max_y, max_features, req.simplify);
+    const std::vector<std::pair<std::string, std::string>> hit_headers{
+        {"Cache-Control", "public, max-age=" + std::to_string(CACHE_TTL_SHORT)}, {"X-Cache", "HIT"}};
+    if (auto cached = co_await safe_cache_get(svc, cache_key, 2.0); cached && !cached->empty()) {
+        co_return host::response::raw(std::move(*cached), mvt_media_type, hit_headers);
+    }
+
+    // A box given in metres counts as small: it is never simplified.
+    const double bbox_area = req.srid == 4326 ? calculate_bbox_area_degrees(req.minx, req.miny, req.maxx, req.maxy) : 0.01;
+    const std::string geom_expr =
+        (req.simplify && bbox_area > 0.01) ? "ST_SimplifyPreserveTopology(" + layer->geom_col + ", 50)" : layer->geom_col;
+    const std::string sql = bbox_tile_sql(layer_name, geom_expr);
+    database::params params{{"min_x", min_x}, {"min_y", min_y}, {"max_x", max_x}, {"max_y", max_y}, {"max_features", max_features}};
+
+    std::optional<std::string> mvt_content;
+    try {
+        mvt_content = co_await db_transaction(db, [&](database::session& s) -> boost::asio::awaitable<std::optional<std::string>> {
+            auto r = co_await host::with_deadline(s.execute(sql, params), host::seconds(20.0));
+            if (!r) throw statement_timeout();
+            auto v = r->scalar_one_or_none();
+            if (!v) co_return std::nullopt;
+            if (auto* b = std::get_if<database::bytes>(&*v)) co_return b->data;
+            co_return std::nullopt;
+        });
+    } catch (const statement_timeout&) {
+        svc.logger->error("Timeout generating bbox tile for {}", layer_name);
+        throw host::http_error(408, "Query timeout");
+    } catch (const std::exception& e) {
+        if (is_cancellation(e)) throw;
+        svc.logger->error("Error generating bbox tile for {}: {}", layer_name, e.what());
+        throw host::http_error(500, "Internal server error");
+    }
+
+    if (mvt_content && !mvt_content->empty()) {
+        co_await safe_cache_set(svc, cache_key, *mvt_content, CACHE_TTL_SHORT);
+        co_return host::response::raw(std::move(*mvt_content), mvt_media_type,
+                                      {{"Cache-Control", "public, max-age=" + std::to_string(CACHE_TTL_SHORT)}, {"X-Cache", "MISS"}});
+    }
+    co_return host::response::empty(204);
+}
+
+}  // namespace vectile

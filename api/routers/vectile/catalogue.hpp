@@ -1,0 +1,22 @@
+#pragma once
+// What the tile service offers: per-zoom information of a layer, and the layer list.
+
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "server/request.hpp"
+
+namespace vectile {
+
+// The zoom information document of a registered layer (raises host::http_error 404 otherwise).
+nlohmann::ordered_json layer_zoom_info(const std::string& layer_name);
+// The layer list document.
+nlohmann::ordered_json available_layers();
+
+// GET /gis/{layer_name}/zoom-info/: "Get zoom level information for a layer."
+host::response get_layer_zoom_info(const std::string& layer_name);
+// GET /gis/layers/: "Get list of available layers and their configurations."
+host::response get_available_layers();
+
+}  // namespace vectile

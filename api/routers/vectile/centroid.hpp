@@ -1,0 +1,21 @@
+#pragma once
+// Where a layer's data lies: its estimated centroid, extent and a starting tile.
+
+#include <string>
+
+#include <boost/asio/awaitable.hpp>
+
+#include "database/database.hpp"
+#include "server/request.hpp"
+
+namespace vectile {
+
+class service;
+
+// The centroid statement of a layer (names taken from the registry, quotes stripped).
+std::string centroid_sql(const std::string& layer_name);
+
+// GET /gis/{layer_name}/: "Get layer centroid and suggested tile coordinates."
+boost::asio::awaitable<host::response> get_central_tile_info(service& svc, std::string layer_name, database::session& db);
+
+}  // namespace vectile

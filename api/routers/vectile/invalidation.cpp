@@ -1,0 +1,125 @@
+#include "routers/vectile/invalidation.hpp"
+
+#include <exception>
+#include <thread>
+
+#include <boost/asio/co_spawn.hpp>
+
+#include "helpers/responses/responses.hpp"
+#include "routers/vectile/service.hpp"
+
+namespace vectile {
+
+namespace {
+
+// Deletes every key matching `pattern`; returns the count. Errors propagate.
+boost::asio::awaitable<std::int64_t> scan_and_delete(service& svc, const std::string& pattern) {
+    std::int64_t deleted_count = 0;
+    std::string cursor = "0";
+    do {
+        std::vector<std::string_view> scan{"SCAN", cursor, "MATCH", pattern, "COUNT", "100"};
+        auto reply = co_await svc.redis_client.command(std::move(scan));
+        if (reply.type != redis::reply::kind::array || reply.elements.size() != 2) {
+            throw redis::error("unexpected SCAN reply");
+        }
+        cursor = reply.elements[0].str;
+        for (const auto& key : reply.elements[1].elements) {
+            std::vector<std::string_view> del{"DEL", key.str};
+            co_await svc.redis_client.command(std::move(del));
+            ++deleted_count;
+        }
+    } while (cursor != "0");
+    co_return deleted_count;
+}
+
+}  // namespace
+
+boost::asio::awaitable<std::int64_t> _invalidate_layer_cache_task(service& svc, std::string layer_name) {
+    const std::string pattern = svc.cache.name_space + ":" + layer_name + ":*";
+    try {
+        auto count = co_await scan_and_delete(svc, pattern);
+        svc.logger->info("Background task: Invalidated {} cache entries for layer '{}'", count, layer_name);
+        co_return count;
+    } catch (const std::exception& e) {
+        if (is_cancellation(e)) throw;
+        svc.logger->error("Background task failed to invalidate cache for layer '{}': {}", layer_name, e.what());
+    }
+    co_return 0;
+}
+
+boost::asio::awaitable<std::int64_t> _invalidate_all_cache_task(service& svc) {
+    const std::string pattern = svc.cache.name_space + ":*";
+    try {
+        auto count = co_await scan_and_delete(svc, pattern);
+        svc.logger->info("Background task: Invalidated ALL cache entries: {} keys deleted", count);
+        co_return count;
+    } catch (const std::exception& e) {
+        if (is_cancellation(e)) throw;
+        svc.logger->error("Background task failed to invalidate all cache: {}", e.what());
+    }
+    co_return 0;
+}
+
+boost::asio::awaitable<std::int64_t> _invalidate_cache_by_pattern_task(service& svc, std::string pattern) {
+    const std::string full_pattern = svc.cache.name_space + ":" + pattern;
+    try {
+        auto count = co_await scan_and_delete(svc, full_pattern);
+        svc.logger->info("Background task: Invalidated {} cache entries matching pattern '{}'", count, pattern);
+        co_return count;
+    } catch (const std::exception& e) {
+        if (is_cancellation(e)) throw;
+        svc.logger->error("Background task failed to invalidate cache by pattern '{}': {}", pattern, e.what());
+    }
+    co_return 0;
+}
+
+namespace {
+
+void schedule(service& svc, boost::asio::awaitable<std::int64_t> worker) {
+    if (std::this_thread::get_id() != svc.loop_thread) {
+        throw std::logic_error("cache invalidation can only be scheduled from the service's event loop");
+    }
+    // Nobody waits for the worker: it reports through its own log lines, and
+    // whatever escapes it (only a cancellation can) must not reach the loop.
+    boost::asio::co_spawn(svc.executor, std::move(worker), [](std::exception_ptr, std::int64_t) {});
+}
+
+}  // namespace
+
+void invalidate_layer_cache(service& svc, const std::string& layer_name) {
+    schedule(svc, _invalidate_layer_cache_task(svc, layer_name));
+    svc.logger->debug("Scheduled background cache invalidation for layer '{}'", layer_name);
+}
+
+void invalidate_all_cache(service& svc) {
+    schedule(svc, _invalidate_all_cache_task(svc));
+    svc.logger->debug("Scheduled background cache invalidation for ALL layers");
+}
+
+void invalidate_cache_by_pattern(service& svc, const std::string& pattern) {
+    schedule(svc, _invalidate_cache_by_pattern_task(svc, pattern));
+    svc.logger->debug("Scheduled background cache invalidation for pattern '{}'", pattern);
+}
+
+boost::asio::awaitable<host::response> invalidate_cache_endpoint(service& svc, std::string layer_name) {
+    using helpers::responses::api_response;
+    using helpers::responses::api_router_response;
+    if (layer_name == "all") {
+        auto count = co_await _invalidate_all_cache_task(svc);
+        nlohmann::ordered_json data{{"deleted_count", count}};
+        co_return api_router_response(
+            api_response({.data = std::move(data), .message = "All cache invalidated successfully. " + std::to_string(count) + " keys deleted."}));
+    }
+    if (find_layer(layer_name) == nullptr) {
+        throw host::http_error(404, "Layer '" + layer_name + "' not found. Valid layers: " + quoted_layer_list(layer_names()));
+    }
+    auto count = co_await _invalidate_layer_cache_task(svc, layer_name);
+    nlohmann::ordered_json data;
+    data["layer"] = layer_name;
+    data["deleted_count"] = count;
+    co_return api_router_response(api_response({.data = std::move(data),
+                                                .message = "Cache for layer '" + layer_name + "' invalidated successfully. " +
+                                                           std::to_string(count) + " keys deleted."}));
+}
+
+}  // namespace vectile

@@ -1,0 +1,35 @@
+#pragma once
+// Dropping cached entries by Redis key pattern: one layer's XYZ tiles, a
+// caller's pattern, or everything under the cache namespace.
+
+#include <cstdint>
+#include <string>
+
+#include <boost/asio/awaitable.hpp>
+
+#include "server/request.hpp"
+
+namespace vectile {
+
+class service;
+
+// Workers: SCAN ... MATCH pattern COUNT 100, then DEL for each key returned,
+// one at a time. Each returns the number of keys deleted, or 0 after a
+// failure (logged at ERROR; keys deleted before it stay deleted). A cancelled
+// worker logs nothing and passes the cancellation on.
+boost::asio::awaitable<std::int64_t> _invalidate_layer_cache_task(service& svc, std::string layer_name);
+boost::asio::awaitable<std::int64_t> _invalidate_all_cache_task(service& svc);
+boost::asio::awaitable<std::int64_t> _invalidate_cache_by_pattern_task(service& svc, std::string pattern);
+
+// Scheduling for the host application: start the worker on the service's
+// loop without waiting for it ("This runs asynchronously without blocking
+// the response."). Must be called from the service's loop thread; elsewhere
+// std::logic_error is thrown and nothing is scheduled.
+void invalidate_layer_cache(service& svc, const std::string& layer_name);
+void invalidate_all_cache(service& svc);
+void invalidate_cache_by_pattern(service& svc, const std::string& pattern);
+
+// POST /gis/cache/invalidate/{layer_name}: "Manually invalidate cache for a specific layer."
+boost::asio::awaitable<host::response> invalidate_cache_endpoint(service& svc, std::string layer_name);
+
+}  // namespace vectile

@@ -1,0 +1,109 @@
+#include "routers/vectile/tiles.hpp"
+
+#include "helpers/utils/utils.hpp"
+#include "routers/vectile/mvt_sql.hpp"
+#include "routers/vectile/service.hpp"
+#include "routers/vectile/transaction.hpp"
+#include "server/deadline.hpp"
+
+namespace vectile {
+
+namespace {
+
+// A statement that outlived its time-limit.
+struct statement_timeout : std::runtime_error {
+    statement_timeout() : std::runtime_error("statement timed out") {}
+};
+
+std::optional<std::string> tile_bytes(const std::optional<database::value>& v) {
+    if (!v) return std::nullopt;
+    if (auto* b = std::get_if<database::bytes>(&*v)) return b->data;
+    if (auto* s = std::get_if<std::string>(&*v)) return *s;
+    return std::nullopt;
+}
+
+}  // namespace
+
+bool validate_tile_coords(std::int64_t z, std::int64_t x, std::int64_t y) {
+    if (z < 1 || z > 20) return false;
+    const std::int64_t n = std::int64_t{1} << z;
+    return x >= 0 && x < n && y >= 0 && y < n;
+}
+
+double tile_timeout_seconds(std::int64_t z) {
+    if (z <= 6) return 10.0;
+    if (z <= 10) return 12.0;
+    if (z <= 14) return 15.0;
+    if (z <= 16) return 20.0;
+    return 30.0;
+}
+
+boost::asio::awaitable<host::response> get_tile_xyz(service& svc, std::string layer_name, std::int64_t z, std::int64_t x,
+                                                    std::int64_t y, database::session& db) {
+    if (find_layer(layer_name) == nullptr) {
+        throw host::http_error(404, "Layer '" + layer_name + "' not found");
+    }
+    if (!validate_tile_coords(z, x, y)) {
+        throw host::http_error(400, "Invalid tile coordinates: z=" + std::to_string(z) + ", x=" + std::to_string(x) +
+                                        ", y=" + std::to_string(y));
+    }
+
+    std::string sql;
+    zoom_config config{};
+    try {
+        std::tie(sql, config) = generate_mvt_sql(layer_name, z);
+    } catch (const invalid_argument& e) {
+        // Zoomed out below the layer's range: nothing to draw, and not a failure.
+        svc.logger->info("Layer {} not available at zoom {}: {}", layer_name, z, e.what());
+        if (z <= 6) {
+            std::vector<std::string> usable;
+            for (const auto& [name, record] : LAYER_CONFIG) {
+                if (record.min_zoom.value_or(0) <= z) usable.push_back(name);
+            }
+            if (!usable.empty()) svc.logger->info("Try these layers at zoom {}: {}", z, quoted_layer_list(usable));
+        }
+        co_return host::response::empty(204);
+    }
+
+    const std::string tile_id = layer_name + "/" + std::to_string(z) + "/" + std::to_string(x) + "/" + std::to_string(y);
+    std::string cache_key = layer_name + ":" + std::to_string(z) + ":" + std::to_string(x) + ":" + std::to_string(y);
+    if (auto cached = co_await safe_cache_get(svc, cache_key); cached && !cached->empty()) {
+        co_return host::response::raw(std::move(*cached), mvt_media_type,
+                                      {{"Cache-Control", "public, max-age=" + std::to_string(config.cache_ttl)}, {"X-Cache", "HIT"}});
+    }
+
+    auto bbox = helpers::utils::xyz_to_bbox_web_mercator(static_cast<int>(z), static_cast<int>(x), static_cast<int>(y));
+    database::params params{{"min_x", bbox["minx"].get<double>()},
+                            {"min_y", bbox["miny"].get<double>()},
+                            {"max_x", bbox["maxx"].get<double>()},
+                            {"max_y", bbox["maxy"].get<double>()}};
+    const auto timeout = host::seconds(tile_timeout_seconds(z));
+
+    std::optional<std::string> mvt_content;
+    try {
+        mvt_content = co_await db_transaction(db, [&](database::session& s) -> boost::asio::awaitable<std::optional<std::string>> {
+            auto r = co_await host::with_deadline(s.execute(sql, params), timeout);
+            if (!r) throw statement_timeout();
+            co_return tile_bytes(r->scalar_one_or_none());
+        });
+    } catch (const statement_timeout&) {
+        svc.logger->error("Timeout generating tile {}", tile_id);
+        throw host::http_error(408, "Tile generation timeout at zoom " + std::to_string(z));
+    } catch (const database::error& e) {
+        svc.logger->error("Database error for tile {}: {}", tile_id, e.what());
+        throw host::http_error(500, "Database error");
+    } catch (const std::exception& e) {
+        if (is_cancellation(e)) throw;
+        svc.logger->error("Unexpected error for tile {}: {}", tile_id, e.what());
+        throw host::http_error(500, "Internal server error");
+    }
+
+    if (mvt_content && !mvt_content->empty()) {
+        co_await safe_cache_set(svc, cache_key, *mvt_content, config.cache_ttl);
+        co_return host::response::raw(std::move(*mvt_content), mvt_media_type);
+    }
+    svc.logger->info("Empty tile generated for {} - bbox: {}", tile_id, bbox.dump());
+    co_return host::response::empty(204);
+}
+
+}  // namespace vectile

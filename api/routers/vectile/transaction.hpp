@@ -1,0 +1,73 @@
+#pragma once
+// The scoped use of one database session: commit on success, roll back on
+// failure, close in every case.
+
+#include <exception>
+#include <optional>
+#include <type_traits>
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "database/database.hpp"
+
+namespace vectile {
+
+namespace detail {
+template <class A>
+struct awaitable_value;
+template <class T>
+struct awaitable_value<boost::asio::awaitable<T>> {
+    using type = T;
+};
+
+inline bool is_cancelled(const std::exception_ptr& e) {
+    try {
+        std::rethrow_exception(e);
+    } catch (const boost::system::system_error& se) {
+        return se.code() == boost::asio::error::operation_aborted;
+    } catch (...) {
+        return false;
+    }
+}
+}  // namespace detail
+
+// "Context manager for database transactions with proper cleanup."
+// Runs `body(db)`; when it completes, commits. When the body or the commit
+// fails, rolls back and passes the same error on (a failing rollback does not
+// replace it). Always closes the session. A cancelled request is not an
+// error: the session is closed (which leaves the connection clean) without
+// a rollback, and the cancellation continues.
+template <class Body>
+auto db_transaction(database::session& db, Body body)
+    -> boost::asio::awaitable<typename detail::awaitable_value<std::invoke_result_t<Body&, database::session&>>::type> {
+    using T = typename detail::awaitable_value<std::invoke_result_t<Body&, database::session&>>::type;
+    static_assert(!std::is_void_v<T>, "the body must produce a value");
+    std::optional<T> value;
+    std::exception_ptr failure;
+    try {
+        value.emplace(co_await body(db));
+        co_await db.commit();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure && detail::is_cancelled(failure)) {
+        // Further waits of a cancelled coroutine would fail at once; closing must still happen.
+        co_await boost::asio::this_coro::reset_cancellation_state();
+        co_await db.close();
+        std::rethrow_exception(failure);
+    }
+    if (failure) {
+        try {
+            co_await db.rollback();
+        } catch (...) {
+        }
+        co_await db.close();
+        std::rethrow_exception(failure);
+    }
+    co_await db.close();
+    co_return std::move(*value);
+}
+
+}  // namespace vectile

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Builds, starts private PostgreSQL+PostGIS and Redis on free loopback ports,
+# loads the small test cadastre, runs every test with CTest, and stops the
+# services again whatever happens.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+build_dir=${BUILD_DIR:-build}
+build_type=${BUILD_TYPE:-RelWithDebInfo}
+started=$(date +%s)
+
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE="$build_type" >/dev/null
+cmake --build "$build_dir" -j"$(nproc)"
+
+state=$(mktemp -d /tmp/gis-test.XXXXXX)
+cleanup() {
+  scripts/services.sh stop "$state" || true
+  rm -rf "$state"
+}
+trap cleanup EXIT
+
+pg_port=$(scripts/free-port.sh)
+redis_port=$(scripts/free-port.sh)
+eval "$(scripts/services.sh start "$state" "$pg_port" "$redis_port")"
+if [ -f scripts/cadastre.sql ]; then
+  scripts/load-cadastre.sh small
+fi
+
+if [ "$build_type" = Asan ]; then
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+fi
+
+status=0
+ctest --test-dir "$build_dir" --output-on-failure -j2 --timeout 300 || status=$?
+if [ -x tests/scripts/cadastre_check.sh ]; then
+  tests/scripts/cadastre_check.sh || status=1
+fi
+echo "make test: $(( $(date +%s) - started )) s in all"
+exit $status
