@@ -172,6 +172,10 @@ public:
                           deadline, "timeout expired while connecting to the database");
         }
         if (PQsetnonblocking(m_conn, 1) != 0) throw error(trimmed(PQerrorMessage(m_conn)));
+        // A backend that is terminated while the connection is idle sends a
+        // FATAL message, which libpq hands to the notice hook, before its end
+        // of stream arrives: the connection is dead from that message on.
+        PQsetNoticeReceiver(m_conn, on_notice, this);
         m_sock = std::make_unique<borrowed_descriptor>(m_ex, PQsocket(m_conn));
     }
 
@@ -264,8 +268,12 @@ public:
     // and an end-of-file on the socket, which libpq notices when it reads).
     bool alive() {
         if (broken() || m_busy) return false;
-        pollfd pfd{PQsocket(m_conn), POLLIN, 0};
-        if (::poll(&pfd, 1, 0) > 0) {
+        // One read may return only the backend's last message and not yet the
+        // end of stream behind it, so read while the socket has more to give
+        // (bounded: a chatty server must not hold the loop here).
+        for (int reads = 0; reads < 16; ++reads) {
+            pollfd pfd{PQsocket(m_conn), POLLIN, 0};
+            if (::poll(&pfd, 1, 0) <= 0) break;
             if (!PQconsumeInput(m_conn)) return false;
             while (PGnotify* n = PQnotifies(m_conn)) PQfreemem(n);
         }
@@ -273,6 +281,13 @@ public:
     }
 
 private:
+    static void on_notice(void* self, const PGresult* notice) {
+        const char* severity = PQresultErrorField(notice, PG_DIAG_SEVERITY_NONLOCALIZED);
+        if (severity != nullptr && (std::strcmp(severity, "FATAL") == 0 || std::strcmp(severity, "PANIC") == 0)) {
+            static_cast<connection*>(self)->m_broken = true;
+        }
+    }
+
     asio::awaitable<void> wait(asio::posix::stream_descriptor& d, asio::posix::stream_descriptor::wait_type w,
                                clock::time_point deadline, const char* timeout_message) {
         asio::steady_timer timer(m_ex, deadline);
@@ -402,13 +417,8 @@ public:
             return;
         }
         if (c->busy() || c->in_transaction()) {
-            asio::co_spawn(
-                m_ex,
-                [self = shared_from_this(), c = std::move(c)]() mutable -> asio::awaitable<void> {
-                    co_await c->clean(self->m_cancel_threads, clock::now() + self->m_options.control_timeout);
-                    self->release(std::move(c));
-                },
-                asio::detached);
+            // A named coroutine, not a capturing lambda: its arguments live in its own frame.
+            asio::co_spawn(m_ex, clean_and_release(shared_from_this(), std::move(c)), asio::detached);
             return;
         }
         while (!m_waiters.empty()) {
@@ -420,6 +430,11 @@ public:
             return;
         }
         m_idle.push_back(std::move(c));
+    }
+
+    static asio::awaitable<void> clean_and_release(std::shared_ptr<pool_impl> self, std::unique_ptr<connection> c) {
+        co_await c->clean(self->m_cancel_threads, clock::now() + self->m_options.control_timeout);
+        self->release(std::move(c));
     }
 
     const positional_sql& translate(std::string_view sql) {

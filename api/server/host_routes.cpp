@@ -1,7 +1,77 @@
 #include "server/host_routes.hpp"
 
+#include <boost/asio/post.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include "helpers/plots/plots.hpp"
+#include "logger/logger.hpp"
+
 namespace host {
 
-void register_host_routes(application&, host_resources&) {}
+namespace {
+
+using json = nlohmann::ordered_json;
+
+asio::awaitable<response> create_plan(host_resources& resources, const request& req) {
+    json doc = json::parse(req.body, nullptr, false);
+    if (doc.is_discarded()) {
+        throw validation_error({{{"body"}, "Malformed JSON in the request body", "json_invalid"}});
+    }
+    // The plan renders on the pool; the loop only waits for the timer that
+    // the worker cancels when it is done (posted back to the loop's thread).
+    struct render_state {
+        explicit render_state(asio::any_io_executor ex) : loop(ex), done(ex, asio::steady_timer::time_point::max()) {}
+        asio::any_io_executor loop;
+        asio::steady_timer done;
+        std::optional<plots::plot_result> plan;
+        std::exception_ptr failure;
+    };
+    auto state = std::make_shared<render_state>(co_await asio::this_coro::executor);
+    asio::post(resources.render_pool, [state, doc = std::move(doc)] {
+        try {
+            state->plan = plots::generate_plot_from_request(doc);
+        } catch (...) {
+            state->failure = std::current_exception();
+        }
+        asio::post(state->loop, [state] { state->done.cancel(); });
+    });
+    boost::system::error_code ec;
+    co_await state->done.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    if (!state->plan && !state->failure) throw boost::system::system_error(ec);  // the request was abandoned
+    try {
+        if (state->failure) std::rethrow_exception(state->failure);
+    } catch (const plots::invalid_argument& e) {
+        throw http_error(400, e.what());
+    } catch (const plots::invalid_record& e) {
+        throw validation_error({{{"body"}, e.what(), "invalid_record"}});
+    } catch (const plots::no_matching_parcel& e) {
+        throw http_error(404, e.what());
+    }
+    plots::plot_result plan = std::move(*state->plan);
+    json body;
+    body["image"] = std::move(plan.image64);
+    body["size_mm"] = {plan.size_mm.first, plan.size_mm.second};
+    body["scale"] = plan.scale;
+    co_return json_response(body);
+}
+
+}  // namespace
+
+void register_host_routes(application& app, host_resources& resources) {
+    route plans;
+    plans.method = verb::post;
+    plans.path = "/plans";
+    plans.name = "create_plan";
+    plans.description =
+        "Render the survey plan of one parcel as a 300-dpi PNG. Body: {\"parcel_data\": [...], \"selected_parcel_number\": ..., "
+        "\"road_data\": [...] or null, optional \"columnname\" and \"bounding_box\"}. Answer: {\"image\": base64 PNG, "
+        "\"size_mm\": [w, h], \"scale\": N}.";
+    plans.body_limit = plan_body_limit;
+    plans.handler = [&resources](request_context& ctx) { return create_plan(resources, ctx.req()); };
+    app.add_route(std::move(plans), {"Survey plans"});
+}
 
 }  // namespace host

@@ -1,0 +1,6 @@
+#!/usr/bin/env bash
+# All benchmarks; each prints its own figures.
+set -euo pipefail
+cd "$(dirname "$0")"
+bash ./tiles.sh
+if [ -f ./plots.sh ]; then bash ./plots.sh; fi

@@ -1,0 +1,170 @@
+#!/usr/bin/env bash
+# Tile benchmarks. Prints figures; asserts nothing.
+#   1. cache hits: gisd (1 worker) against nginx (1 worker) serving the same tile bytes as files (wrk, 64 connections)
+#   2. memory: resident size of the worker after 100,000 and after 1,000,000 hit requests
+#   3. cache misses: statement time through gisd against the same statement run directly with libpq
+#   4. invalidation: dropping 100,000 cached tiles of one layer while tiles of another layer are served
+# The large cadastre (500,000 plots) is generated once under .bench-state/ and reused.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+build=${BUILD_DIR:-build}
+size=${CADASTRE_SIZE:-large}
+duration=${BENCH_SECONDS:-15}
+state=${BENCH_STATE:-$root/.bench-state}
+pg_port=${BENCH_PG_PORT:-55532}
+redis_port=${BENCH_REDIS_PORT:-56479}
+
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j"$(nproc)" --target gisd miss_bench >/dev/null
+
+eval "$(scripts/services.sh start "$state" "$pg_port" "$redis_port")"
+work=$(mktemp -d /tmp/gis-bench.XXXXXX)
+gisd_pid=""
+nginx_conf=""
+cleanup() {
+  [ -n "$gisd_pid" ] && kill "$gisd_pid" 2>/dev/null || true
+  [ -n "$nginx_conf" ] && nginx -c "$nginx_conf" -p "$work/nginx" -s stop 2>/dev/null || true
+  scripts/services.sh stop "$state" || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+if [ ! -f "$state/cadastre-$size.loaded" ]; then
+  scripts/load-cadastre.sh "$size"
+  touch "$state/cadastre-$size.loaded"
+fi
+redis-cli -p "$redis_port" flushall >/dev/null
+
+echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(free -g | awk '/Mem:/{print $2}') GiB"
+
+# Tiles around sampled plots: z16 for the hit mix, z14-16 for the misses.
+psql -Atq -F' ' -c "select st_x(p), st_y(p) from (select st_transform(st_centroid(\"GEOMETRY_3857\"), 4326) p from \"PLOT\" where \"ID\" % 997 = 0 limit 400) s" >"$work/points"
+python3 - "$work" <<'PY'
+import math, sys
+work = sys.argv[1]
+def tile(lon, lat, z):
+    n = 2 ** z
+    x = int((lon + 180) / 360 * n)
+    y = int((1 - math.asinh(math.tan(math.radians(lat))) / math.pi) / 2 * n)
+    return x, y
+pts = [tuple(map(float, l.split())) for l in open(f"{work}/points") if l.strip()]
+hits = sorted({("plots", 16) + tile(lon, lat, 16) for lon, lat in pts})[:200]
+hits += sorted({("cadzones", 13) + tile(lon, lat, 13) for lon, lat in pts})[:50]
+with open(f"{work}/hit_urls", "w") as f:
+    for layer, z, x, y in hits:
+        f.write(f"/gis/{layer}/{z}/{x}/{y}.pbf\n")
+with open(f"{work}/other_urls", "w") as f:
+    for layer, z, x, y in hits:
+        if layer == "cadzones":
+            f.write(f"/gis/{layer}/{z}/{x}/{y}.pbf\n")
+miss = []
+for i, (lon, lat) in enumerate(pts[:120]):
+    z = 14 + i % 3
+    miss.append(("plots", z) + tile(lon, lat, z))
+with open(f"{work}/miss_tiles", "w") as f:
+    for layer, z, x, y in sorted(set(miss)):
+        f.write(f"{layer} {z} {x} {y}\n")
+PY
+cat >"$work/urls.lua" <<LUA
+local paths = {}
+for line in io.lines("$work/urls") do paths[#paths + 1] = line end
+local i = 0
+request = function()
+  i = i % #paths + 1
+  return wrk.format("GET", paths[i])
+end
+LUA
+
+gport=$(scripts/free-port.sh)
+"$build/gisd" --port "$gport" --db-pool-size 10 >"$work/gisd.out" 2>"$work/gisd.err" &
+gisd_pid=$!
+for _ in $(seq 50); do curl -sf "http://127.0.0.1:$gport/gis/health/" >/dev/null && break; sleep 0.1; done
+
+# Warm the cache and write the same bytes for nginx.
+mkdir -p "$work/nginx/root" "$work/nginx/logs"
+: >"$work/urls"
+while read -r url; do
+  mkdir -p "$work/nginx/root$(dirname "$url")"
+  code=$(curl -s -o "$work/nginx/root$url" -w '%{http_code}' "http://127.0.0.1:$gport$url")
+  [ "$code" = 200 ] && echo "$url" >>"$work/urls"
+done <"$work/hit_urls"
+grep /cadzones/ "$work/urls" >"$work/other_urls" || true
+echo "hit mix: $(wc -l <"$work/urls") cached tiles, mean $(( $(cat $(sed "s|^|$work/nginx/root|" "$work/urls") | wc -c) / $(wc -l <"$work/urls") )) bytes"
+
+nport=$(scripts/free-port.sh)
+nginx_conf="$work/nginx/nginx.conf"
+cat >"$nginx_conf" <<CONF
+worker_processes 1;
+daemon on;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/logs/error.log;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  sendfile on;
+  tcp_nopush on;
+  keepalive_requests 1000000;
+  default_type application/vnd.mapbox-vector-tile;
+  server { listen 127.0.0.1:$nport; root $work/nginx/root; }
+}
+CONF
+nginx -c "$nginx_conf" -p "$work/nginx"
+
+run_wrk() {  # url-base seconds -> prints "rps p50 p99"
+  wrk -t1 -c64 -d"$2"s --latency -s "$work/urls.lua" "$1" >"$work/wrk.out"
+  local rps p50 p99
+  rps=$(awk '/Requests\/sec/{print $2}' "$work/wrk.out")
+  p50=$(awk '$1=="50%"{print $2}' "$work/wrk.out")
+  p99=$(awk '$1=="99%"{print $2}' "$work/wrk.out")
+  echo "$rps $p50 $p99"
+}
+total_requests() { awk '/requests in/{print $1}' "$work/wrk.out"; }
+
+echo
+echo "== cache hits (wrk -t1 -c64 -d${duration}s)"
+read -r g_rps g_p50 g_p99 < <(run_wrk "http://127.0.0.1:$gport" "$duration")
+read -r n_rps n_p50 n_p99 < <(run_wrk "http://127.0.0.1:$nport" "$duration")
+echo "  gisd : $g_rps req/s, p50 $g_p50, p99 $g_p99"
+echo "  nginx: $n_rps req/s, p50 $n_p50, p99 $n_p99"
+python3 -c "print('  ratio gisd/nginx: %.2f' % ($g_rps / $n_rps))"
+
+echo
+echo "== memory (resident size of the gisd worker under hit traffic)"
+rss() { awk '/VmRSS/{print $2}' "/proc/$gisd_pid/status"; }
+echo "  at start of this phase: $(rss) KiB"
+served=0
+rss_100k=""
+while [ "$served" -lt 1000000 ]; do
+  run_wrk "http://127.0.0.1:$gport" 5 >/dev/null
+  served=$((served + $(total_requests)))
+  if [ -z "$rss_100k" ] && [ "$served" -ge 100000 ]; then rss_100k=$(rss); echo "  after $served requests: $rss_100k KiB"; fi
+done
+echo "  after $served requests: $(rss) KiB"
+
+echo
+echo "== cache misses (the same statements, directly and through gisd)"
+"$build/miss_bench" 127.0.0.1 "$gport" "$DATABASE_URL" "$redis_port" "$work/miss_tiles"
+
+echo
+echo "== invalidation of 100,000 cached tiles of one layer while another layer is served"
+redis-cli -p "$redis_port" flushall >/dev/null
+while read -r url; do curl -s -o /dev/null "http://127.0.0.1:$gport$url"; done <"$work/other_urls"
+cp "$work/other_urls" "$work/urls"
+python3 - >"$work/fill.resp" <<'PY'
+import sys
+val = "x" * 2000
+out = sys.stdout
+for i in range(100000):
+    key = f"mvt_v8:plots:18:{i}:{i * 7 % 262144}"
+    out.write(f"*5\r\n$3\r\nSET\r\n${len(key)}\r\n{key}\r\n${len(val)}\r\n{val}\r\n$2\r\nEX\r\n$4\r\n7200\r\n")
+PY
+redis-cli -p "$redis_port" --pipe <"$work/fill.resp" >/dev/null
+read -r b_rps b_p50 b_p99 < <(run_wrk "http://127.0.0.1:$gport" 5)
+echo "  baseline (no invalidation): $b_rps req/s, p50 $b_p50, p99 $b_p99"
+( sleep 1; curl -s -o "$work/inv.json" -w '%{time_total}' -X POST "http://127.0.0.1:$gport/gis/cache/invalidate/plots" >"$work/inv.time" ) &
+inv=$!
+read -r i_rps i_p50 i_p99 < <(run_wrk "http://127.0.0.1:$gport" "${INVALIDATION_SECONDS:-12}")
+wait $inv
+echo "  invalidation: $(python3 -c "import json;print(json.load(open('$work/inv.json'))['data']['deleted_count'])") keys in $(cat "$work/inv.time") s"
+echo "  tiles served meanwhile: $i_rps req/s, p50 $i_p50, p99 $i_p99"

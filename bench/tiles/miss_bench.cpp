@@ -1,0 +1,144 @@
+// Cache-miss cost: each tile's statement run directly through libpq against
+// the same tile requested through gisd (a miss: generated, then written to
+// Redis). Prints medians and the server's overhead per tile.
+//
+//   miss_bench HOST PORT DATABASE_URL REDIS_PORT TILES_FILE
+// TILES_FILE lines: "layer z x y".
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <libpq-fe.h>
+
+#include "database/named_params.hpp"
+#include "helpers/utils/utils.hpp"
+#include "routers/vectile/mvt_sql.hpp"
+
+namespace http = boost::beast::http;
+using clock_type = std::chrono::steady_clock;
+
+struct tile {
+    std::string layer;
+    int z, x, y;
+};
+
+double ms_since(clock_type::time_point t0) { return std::chrono::duration<double, std::milli>(clock_type::now() - t0).count(); }
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : (v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2);
+}
+
+void flush_redis(int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+        const char cmd[] = "*1\r\n$8\r\nFLUSHALL\r\n";
+        (void)!::write(fd, cmd, sizeof cmd - 1);
+        char buf[64];
+        (void)!::read(fd, buf, sizeof buf);
+    }
+    ::close(fd);
+}
+
+int main(int argc, char** argv) {
+    if (argc != 6) {
+        std::cerr << "usage: miss_bench HOST PORT DATABASE_URL REDIS_PORT TILES_FILE\n";
+        return 2;
+    }
+    std::string host = argv[1], port = argv[2];
+    int redis_port = std::stoi(argv[4]);
+    std::vector<tile> tiles;
+    std::ifstream in(argv[5]);
+    for (tile t; in >> t.layer >> t.z >> t.x >> t.y;) tiles.push_back(t);
+
+    PGconn* conn = PQconnectdb(argv[3]);
+    if (PQstatus(conn) != CONNECTION_OK) {
+        std::cerr << PQerrorMessage(conn);
+        return 1;
+    }
+    boost::asio::io_context ioc;
+    boost::asio::ip::tcp::resolver resolver(ioc);
+    boost::beast::tcp_stream stream(ioc);
+    stream.connect(resolver.resolve(host, port));
+
+    auto run_direct = [&](const tile& t) {
+        auto [sql, cfg] = vectile::generate_mvt_sql(t.layer, t.z);
+        auto positional = database::translate_named_params(sql);
+        auto b = helpers::utils::xyz_to_bbox_web_mercator(t.z, t.x, t.y);
+        std::string vals[4];
+        for (std::size_t i = 0; i < positional.names.size(); ++i) {
+            const auto& n = positional.names[i];
+            double v = n == "min_x" ? b["minx"].get<double>() : n == "min_y" ? b["miny"].get<double>() : n == "max_x" ? b["maxx"].get<double>() : b["maxy"].get<double>();
+            char buf[32];
+            std::snprintf(buf, sizeof buf, "%.17g", v);
+            vals[i] = buf;
+        }
+        const char* values[4] = {vals[0].c_str(), vals[1].c_str(), vals[2].c_str(), vals[3].c_str()};
+        auto t0 = clock_type::now();
+        PGresult* r = PQexecParams(conn, positional.text.c_str(), 4, nullptr, values, nullptr, nullptr, 1);
+        double ms = ms_since(t0);
+        std::size_t size = PQntuples(r) ? static_cast<std::size_t>(PQgetlength(r, 0, 0)) : 0;
+        if (PQresultStatus(r) != PGRES_TUPLES_OK) std::cerr << PQresultErrorMessage(r);
+        PQclear(r);
+        return std::pair{ms, size};
+    };
+    auto run_server = [&](const tile& t) {
+        http::request<http::empty_body> req{http::verb::get,
+                                            "/gis/" + t.layer + "/" + std::to_string(t.z) + "/" + std::to_string(t.x) + "/" + std::to_string(t.y) + ".pbf", 11};
+        req.set(http::field::host, host);
+        auto t0 = clock_type::now();
+        http::write(stream, req);
+        boost::beast::flat_buffer buf;
+        http::response<http::string_body> res;
+        http::read(stream, buf, res);
+        double ms = ms_since(t0);
+        if (res.count("X-Cache")) std::cerr << "unexpected cache hit\n";
+        return std::pair{ms, res.body().size()};
+    };
+
+    std::vector<double> direct, server, overhead;
+    std::size_t bytes = 0;
+    for (int round = 0; round < 2; ++round) {
+        flush_redis(redis_port);
+        for (const auto& t : tiles) {
+            run_direct(t);  // warm the buffer cache so both runs see the same state
+            auto [d, dsize] = run_direct(t);
+            auto [s, ssize] = run_server(t);
+            if (dsize != ssize) std::cerr << "size mismatch for " << t.layer << "/" << t.z << "/" << t.x << "/" << t.y << "\n";
+            direct.push_back(d);
+            server.push_back(s);
+            overhead.push_back(s - d);
+            bytes += ssize;
+        }
+    }
+    double md = median(direct), msv = median(server), mo = median(overhead);
+    double mean_d = std::accumulate(direct.begin(), direct.end(), 0.0) / direct.size();
+    double mean_s = std::accumulate(server.begin(), server.end(), 0.0) / server.size();
+    std::printf("cache misses: %zu requests, mean tile %zu bytes\n", direct.size(), bytes / std::max<std::size_t>(1, direct.size()));
+    std::printf("  direct libpq : median %.2f ms, mean %.2f ms\n", md, mean_d);
+    std::printf("  through gisd : median %.2f ms, mean %.2f ms\n", msv, mean_s);
+    std::printf("  overhead     : median %.3f ms per tile (%.1f%% of the direct median); mean ratio %.3f\n", mo, 100.0 * mo / md,
+                mean_s / mean_d);
+    PQfinish(conn);
+    return 0;
+}
