@@ -20,7 +20,7 @@ if [ ! -f "$state/cadastre-$size.loaded" ]; then
   touch "$state/cadastre-$size.loaded"
 fi
 
-echo "Serving on http://127.0.0.1:$port  (try: curl http://127.0.0.1:$port/gis/health/ ; map viewer: http://127.0.0.1:$port/ )"
+echo "Serving on http://127.0.0.1:$port  (try: curl http://127.0.0.1:$port/gis/health/)"
 build/gisd --host 127.0.0.1 --port "$port" --workers "${WORKERS:-1}" &
 gisd=$!
 trap 'kill -TERM $gisd 2>/dev/null; wait $gisd 2>/dev/null; scripts/services.sh stop "$state"' EXIT

@@ -34,43 +34,43 @@ boost::asio::awaitable<std::int64_t> scan_and_delete(service& svc, const std::st
 
 }  // namespace
 
-boost::asio::awaitable<std::int64_t> _invalidate_layer_cache_task(service& svc, std::string layer_name) {
-    const std::string pattern = svc.cache.name_space + ":" + layer_name + ":*";
+namespace {
+
+// The steps every worker shares; only the pattern and the two log lines differ.
+template <class OnSuccess, class OnFailure>
+boost::asio::awaitable<std::int64_t> run_worker(service& svc, std::string pattern, OnSuccess on_success, OnFailure on_failure) {
     try {
         auto count = co_await scan_and_delete(svc, pattern);
-        svc.logger->info("Background task: Invalidated {} cache entries for layer '{}'", count, layer_name);
+        on_success(count);
         co_return count;
     } catch (const std::exception& e) {
         if (is_cancellation(e)) throw;
-        svc.logger->error("Background task failed to invalidate cache for layer '{}': {}", layer_name, e.what());
+        on_failure(e.what());
     }
     co_return 0;
+}
+
+}  // namespace
+
+boost::asio::awaitable<std::int64_t> _invalidate_layer_cache_task(service& svc, std::string layer_name) {
+    co_return co_await run_worker(
+        svc, svc.cache.name_space + ":" + layer_name + ":*",
+        [&](std::int64_t n) { svc.logger->info("Background task: Invalidated {} cache entries for layer '{}'", n, layer_name); },
+        [&](const char* e) { svc.logger->error("Background task failed to invalidate cache for layer '{}': {}", layer_name, e); });
 }
 
 boost::asio::awaitable<std::int64_t> _invalidate_all_cache_task(service& svc) {
-    const std::string pattern = svc.cache.name_space + ":*";
-    try {
-        auto count = co_await scan_and_delete(svc, pattern);
-        svc.logger->info("Background task: Invalidated ALL cache entries: {} keys deleted", count);
-        co_return count;
-    } catch (const std::exception& e) {
-        if (is_cancellation(e)) throw;
-        svc.logger->error("Background task failed to invalidate all cache: {}", e.what());
-    }
-    co_return 0;
+    co_return co_await run_worker(
+        svc, svc.cache.name_space + ":*",
+        [&](std::int64_t n) { svc.logger->info("Background task: Invalidated ALL cache entries: {} keys deleted", n); },
+        [&](const char* e) { svc.logger->error("Background task failed to invalidate all cache: {}", e); });
 }
 
 boost::asio::awaitable<std::int64_t> _invalidate_cache_by_pattern_task(service& svc, std::string pattern) {
-    const std::string full_pattern = svc.cache.name_space + ":" + pattern;
-    try {
-        auto count = co_await scan_and_delete(svc, full_pattern);
-        svc.logger->info("Background task: Invalidated {} cache entries matching pattern '{}'", count, pattern);
-        co_return count;
-    } catch (const std::exception& e) {
-        if (is_cancellation(e)) throw;
-        svc.logger->error("Background task failed to invalidate cache by pattern '{}': {}", pattern, e.what());
-    }
-    co_return 0;
+    co_return co_await run_worker(
+        svc, svc.cache.name_space + ":" + pattern,
+        [&](std::int64_t n) { svc.logger->info("Background task: Invalidated {} cache entries matching pattern '{}'", n, pattern); },
+        [&](const char* e) { svc.logger->error("Background task failed to invalidate cache by pattern '{}': {}", pattern, e); });
 }
 
 namespace {
