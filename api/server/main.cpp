@@ -52,6 +52,12 @@ int run_worker(const cli_options& opts, bool reuse_port) {
     sopts.port = opts.port;
     sopts.reuse_port = reuse_port;
     host::server srv(ioc, app, sopts);
+    // Before the "listening" line: a supervisor may send SIGTERM as soon as it
+    // reads it, and the signal must then end the loop, not the process.
+    boost::asio::signal_set signals(ioc, SIGINT, SIGTERM);
+    signals.async_wait([&](boost::system::error_code ec, int) {
+        if (!ec) srv.shutdown();
+    });
     std::uint16_t bound = 0;
     try {
         bound = srv.listen();
@@ -61,10 +67,6 @@ int run_worker(const cli_options& opts, bool reuse_port) {
     }
     std::cout << "gisd: listening on http://" << opts.host << ":" << bound << " (pid " << ::getpid() << ")" << std::endl;
 
-    boost::asio::signal_set signals(ioc, SIGINT, SIGTERM);
-    signals.async_wait([&](boost::system::error_code ec, int) {
-        if (!ec) srv.shutdown();
-    });
     ioc.run();
     std::cout << "gisd: stopped (pid " << ::getpid() << ")" << std::endl;
     return 0;

@@ -132,6 +132,10 @@ asio::awaitable<void> server::serve(std::shared_ptr<connection_state> conn) {
 
         http::request_parser<http::string_body> parser;
         parser.header_limit(static_cast<std::uint32_t>(m_options.header_limit));
+        // No body limit while the head is read: the parser would refuse a large
+        // Content-Length with its own default (1 MiB) as a bad request, before
+        // the head says which route, and so which limit, applies.
+        parser.body_limit(boost::none);
         stream.expires_after(m_options.head_timeout);
         auto [hec, hn] = co_await http::async_read_header(stream, buffer, parser, tuple_awaitable);
         if (hec == http::error::header_limit) {

@@ -1,0 +1,438 @@
+// Routing without sockets: application::handle driven on an io_context.
+
+#include "server/router.hpp"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/system/system_error.hpp>
+
+#include <stdexcept>
+#include <string>
+
+#include "support/log_capture.hpp"
+#include "support/run.hpp"
+
+namespace {
+
+namespace asio = boost::asio;
+using host::param_type;
+using host::verb;
+using json = nlohmann::ordered_json;
+
+host::response text(std::string body) { return host::response::raw(std::move(body), "text/plain"); }
+
+// A tile-like router whose routes answer with the route they are and the
+// values they received. The pattern routes are registered before the fixed
+// ones, so precedence cannot come from registration order.
+host::router make_gis_router() {
+    host::router gis("/gis", {"GIS Tiles"});
+    gis.add_api_route({
+        .method = verb::get,
+        .path = "/{layer_name}/{z}/{x}/{y}.pbf",
+        .name = "get_tile_xyz",
+        .description = "Serve vector tiles with proper zoom-out support.",
+        .params = {host::path_param("z", param_type::integer), host::path_param("x", param_type::integer),
+                   host::path_param("y", param_type::integer)},
+        .handler = [](host::request_context& ctx) -> asio::awaitable<host::response> {
+            co_return text("tile " + ctx.text("layer_name") + " " + std::to_string(ctx.integer("z")) + "/" + std::to_string(ctx.integer("x")) +
+                           "/" + std::to_string(ctx.integer("y")));
+        },
+    });
+    gis.add_api_route({
+        .method = verb::get,
+        .path = "/{layer_name}/",
+        .name = "get_central_tile_info",
+        .description = "Get layer centroid and suggested tile coordinates.",
+        .handler = [](host::request_context& ctx) -> asio::awaitable<host::response> { co_return text("layer " + ctx.text("layer_name")); },
+    });
+    gis.add_api_route({
+        .method = verb::get,
+        .path = "/{layer_name}/zoom-info/",
+        .name = "get_layer_zoom_info",
+        .handler = [](host::request_context& ctx) -> asio::awaitable<host::response> { co_return text("zoom-info " + ctx.text("layer_name")); },
+    });
+    gis.add_api_route({
+        .method = verb::get,
+        .path = "/layers/",
+        .name = "get_available_layers",
+        .handler = [](host::request_context&) -> asio::awaitable<host::response> { co_return text("layers"); },
+    });
+    gis.add_api_route({
+        .method = verb::get,
+        .path = "/health/",
+        .name = "health_check",
+        .handler = [](host::request_context&) -> asio::awaitable<host::response> { co_return text("health"); },
+    });
+    gis.add_api_route({
+        .method = verb::post,
+        .path = "/cache/invalidate/{layer_name}",
+        .name = "invalidate_cache_endpoint",
+        .handler = [](host::request_context& ctx) -> asio::awaitable<host::response> { co_return text("invalidate " + ctx.text("layer_name")); },
+    });
+    return gis;
+}
+
+// Echoes every converted value as JSON, so that the types show in the text
+// (1500.0 for a real, 1500 for an integer).
+host::route make_convert_route() {
+    return {
+        .method = verb::get,
+        .path = "/convert/{count}/{ratio}",
+        .name = "convert",
+        .description = "Conversion check.",
+        .params = {host::path_param("count", param_type::integer, "A count"), host::path_param("ratio", param_type::real),
+                   host::required_query_param("minx", param_type::real, "West edge"),
+                   host::query_param("limit", param_type::integer, std::int64_t{10}, "Most features"),
+                   host::query_param("scale", param_type::real, 1.5, "Scale factor"),
+                   host::query_param("simplify", param_type::boolean, true, "Simplify shapes"),
+                   host::query_param("label", param_type::text, std::string("none"), "A label")},
+        .handler = [](host::request_context& ctx) -> asio::awaitable<host::response> {
+            json body{{"count", ctx.integer("count")}, {"ratio", ctx.real("ratio")}, {"minx", ctx.real("minx")},
+                      {"limit", ctx.integer("limit")}, {"scale", ctx.real("scale")}, {"simplify", ctx.boolean("simplify")},
+                      {"label", ctx.text("label")}};
+            co_return host::json_response(body);
+        },
+    };
+}
+
+asio::awaitable<void> throw_http_error() {
+    throw host::http_error(503, "Database unavailable: no free connection");
+    co_return;
+}
+
+host::route make_failing_route() {
+    return {
+        .method = verb::get,
+        .path = "/fail/{kind}",
+        .name = "fail",
+        .handler = [](host::request_context& ctx) -> asio::awaitable<host::response> {
+            const auto& kind = ctx.text("kind");
+            if (kind == "http") throw host::http_error(418, "Layer 'x' is a teapot");
+            if (kind == "http-through-catch") {
+                // Handlers turn unexpected failures into their own answers; an
+                // HTTP error raised below them must pass such a block unchanged.
+                try {
+                    co_await throw_http_error();
+                } catch (const std::exception&) {
+                    co_return text("swallowed");
+                }
+            }
+            if (kind == "runtime") throw std::runtime_error("boom");
+            if (kind == "validation") throw host::validation_error({{{"query", "minx"}, "bad box", "value_error"}});
+            if (kind == "cancelled") throw boost::system::system_error(asio::error::operation_aborted);
+            co_return text("ok");
+        },
+    };
+}
+
+const std::string tile_bytes = std::string("\x1a\x00\xff\x80\n\r", 6) + "tile";
+
+class application_test : public testing::Test {
+protected:
+    application_test() {
+        app.include_router(make_gis_router());
+        app.add_route(make_convert_route());
+        app.add_route(make_failing_route());
+        app.add_route({
+            .method = verb::get,
+            .path = "/raw",
+            .name = "raw",
+            .handler = [](host::request_context&) -> asio::awaitable<host::response> {
+                co_return host::response::raw(tile_bytes, "application/vnd.mapbox-vector-tile",
+                                              {{"X-Cache", "HIT"}, {"Cache-Control", "public, max-age=1800"}}, 200);
+            },
+        });
+        app.add_route({
+            .method = verb::get,
+            .path = "/empty",
+            .name = "empty",
+            .handler = [](host::request_context&) -> asio::awaitable<host::response> { co_return host::response::empty(204); },
+        });
+        app.add_route({
+            .method = verb::post,
+            .path = "/upload",
+            .name = "upload",
+            .body_limit = 16,
+            .handler = [](host::request_context& ctx) -> asio::awaitable<host::response> { co_return text(ctx.req().body); },
+        });
+        app.add_route({
+            .method = verb::get,
+            .path = "/needs-db",
+            .name = "needs_db",
+            .uses_db = true,
+            .handler = [](host::request_context&) -> asio::awaitable<host::response> { co_return text("db"); },
+        });
+    }
+
+    host::response call(verb method, std::string target, std::string body = {}) {
+        host::request req;
+        req.method = method;
+        req.target = std::move(target);
+        req.body = std::move(body);
+        return test_support::run(ioc, app.handle(req));
+    }
+
+    asio::io_context ioc;
+    host::application app{"Test API", "9.9.9"};
+};
+
+// ------------------------------------------------------------------ matching
+
+struct match_case {
+    verb method;
+    const char* target;
+    unsigned status;
+    const char* body;
+};
+
+void PrintTo(const match_case& c, std::ostream* os) { *os << boost::beast::http::to_string(c.method) << " " << c.target; }
+
+class routing : public application_test, public testing::WithParamInterface<match_case> {};
+
+TEST_P(routing, picks_the_expected_route) {
+    const auto& c = GetParam();
+    auto r = call(c.method, c.target);
+    EXPECT_EQ(r.status, c.status) << c.target;
+    EXPECT_EQ(r.body, c.body) << c.target;
+}
+
+constexpr const char* not_found = R"({"detail":"Not Found"})";
+constexpr const char* not_allowed = R"({"detail":"Method Not Allowed"})";
+
+INSTANTIATE_TEST_SUITE_P(
+    precedence_and_exact_paths, routing,
+    testing::Values(
+        // Fixed segments beat parameter segments, whatever the registration order.
+        match_case{verb::get, "/gis/layers/", 200, "layers"}, match_case{verb::get, "/gis/health/", 200, "health"},
+        match_case{verb::get, "/gis/plots/", 200, "layer plots"},
+        match_case{verb::get, "/gis/plots/zoom-info/", 200, "zoom-info plots"},
+        match_case{verb::get, "/gis/layers/zoom-info/", 200, "zoom-info layers"},
+        match_case{verb::get, "/gis/plots/14/8512/7890.pbf", 200, "tile plots 14/8512/7890"},
+        // Layer names are matched exactly; the router does not judge them.
+        match_case{verb::get, "/gis/Plots/", 200, "layer Plots"},
+        match_case{verb::get, "/gis/pl%6Fts/", 200, "layer plots"},
+        match_case{verb::get, "/gis/plots/?minx=1", 200, "layer plots"},
+        match_case{verb::post, "/gis/cache/invalidate/beacons", 200, "invalidate beacons"},
+        // A GET route answers HEAD as well (the server drops the body).
+        match_case{verb::head, "/gis/layers/", 200, "layers"},
+        // No ".pbf", no trailing slash, an extra slash, an empty segment: no route.
+        match_case{verb::get, "/gis/plots/14/8512/7890", 404, not_found},
+        match_case{verb::get, "/gis/plots/14/8512/.pbf", 404, not_found},
+        match_case{verb::get, "/gis/plots/14/8512/7890.pbf/", 404, not_found},
+        match_case{verb::get, "/gis/layers", 404, not_found}, match_case{verb::get, "/gis/plots", 404, not_found},
+        match_case{verb::get, "/gis/plots//", 404, not_found}, match_case{verb::get, "/gis//", 404, not_found},
+        match_case{verb::get, "/gis/plots/zoom-info", 404, not_found}, match_case{verb::get, "/GIS/layers/", 404, not_found},
+        match_case{verb::get, "/", 404, not_found}, match_case{verb::get, "/gis/cache/invalidate/plots/", 404, not_found},
+        // A known path with another method.
+        match_case{verb::post, "/gis/layers/", 405, not_allowed}, match_case{verb::delete_, "/gis/plots/", 405, not_allowed},
+        match_case{verb::get, "/gis/cache/invalidate/plots", 405, not_allowed}));
+
+// ------------------------------------------------------------------ typed parameters
+
+struct conversion_case {
+    const char* name;
+    const char* target;
+    unsigned status;
+    const char* body;
+};
+
+// Names the case in test listings.
+void PrintTo(const conversion_case& c, std::ostream* os) { *os << c.name; }
+
+class conversion : public application_test, public testing::WithParamInterface<conversion_case> {};
+
+TEST_P(conversion, converts_or_rejects_with_422) {
+    const auto& c = GetParam();
+    auto r = call(verb::get, c.target);
+    EXPECT_EQ(r.status, c.status) << c.target;
+    EXPECT_EQ(r.body, c.body) << c.target;
+    EXPECT_EQ(r.media_type, "application/json");
+}
+
+#define DEFAULTS R"("limit":10,"scale":1.5,"simplify":true,"label":"none")"
+#define ISSUE(in, name, msg, type) R"({"loc":[")" in R"(",")" name R"("],"msg":")" msg R"(","type":")" type R"("})"
+#define NOT_INT "Input should be a valid integer, unable to parse string as an integer"
+#define NOT_REAL "Input should be a valid number, unable to parse string as a number"
+#define NOT_FINITE "Input should be a finite number"
+#define NOT_BOOL "Input should be a valid boolean, unable to interpret input"
+
+INSTANTIATE_TEST_SUITE_P(
+    typed_values, conversion,
+    testing::Values(
+        conversion_case{"defaults", "/convert/3/0.5?minx=1", 200, R"({"count":3,"ratio":0.5,"minx":1.0,)" DEFAULTS "}"},
+        conversion_case{"given", "/convert/-3/2?minx=1.5e3&limit=%2B7&scale=-0.25&simplify=False&label=a%20b+c", 200,
+                        R"({"count":-3,"ratio":2.0,"minx":1500.0,"limit":7,"scale":-0.25,"simplify":false,"label":"a b c"})"},
+        conversion_case{"empty_text", "/convert/3/1?minx=1&label=", 200,
+                        R"({"count":3,"ratio":1.0,"minx":1.0,"limit":10,"scale":1.5,"simplify":true,"label":""})"},
+        conversion_case{"last_repeat_wins", "/convert/3/1?minx=1&minx=2", 200, R"({"count":3,"ratio":1.0,"minx":2.0,)" DEFAULTS "}"},
+        conversion_case{"bool_yes", "/convert/3/1?minx=1&simplify=YES", 200, R"({"count":3,"ratio":1.0,"minx":1.0,"limit":10,"scale":1.5,"simplify":true,"label":"none"})"},
+        conversion_case{"bool_zero", "/convert/3/1?minx=1&simplify=0", 200, R"({"count":3,"ratio":1.0,"minx":1.0,"limit":10,"scale":1.5,"simplify":false,"label":"none"})"},
+        conversion_case{"missing_required", "/convert/3/1", 422, R"({"detail":[)" ISSUE("query", "minx", "Field required", "missing") "]}"},
+        conversion_case{"nan", "/convert/3/1?minx=nan", 422, R"({"detail":[)" ISSUE("query", "minx", NOT_FINITE, "finite_number") "]}"},
+        conversion_case{"NaN", "/convert/3/1?minx=NaN", 422, R"({"detail":[)" ISSUE("query", "minx", NOT_FINITE, "finite_number") "]}"},
+        conversion_case{"inf", "/convert/3/1?minx=inf", 422, R"({"detail":[)" ISSUE("query", "minx", NOT_FINITE, "finite_number") "]}"},
+        conversion_case{"minus_infinity", "/convert/3/1?minx=-infinity", 422, R"({"detail":[)" ISSUE("query", "minx", NOT_FINITE, "finite_number") "]}"},
+        conversion_case{"path_nan", "/convert/3/nan?minx=1", 422, R"({"detail":[)" ISSUE("path", "ratio", NOT_FINITE, "finite_number") "]}"},
+        conversion_case{"not_a_real", "/convert/3/1?minx=abc", 422, R"({"detail":[)" ISSUE("query", "minx", NOT_REAL, "float_parsing") "]}"},
+        conversion_case{"empty_real", "/convert/3/1?minx=", 422, R"({"detail":[)" ISSUE("query", "minx", NOT_REAL, "float_parsing") "]}"},
+        conversion_case{"trailing_garbage", "/convert/3/1?minx=1&limit=12abc", 422, R"({"detail":[)" ISSUE("query", "limit", NOT_INT, "int_parsing") "]}"},
+        conversion_case{"real_for_integer", "/convert/3/1?minx=1&limit=1.5", 422, R"({"detail":[)" ISSUE("query", "limit", NOT_INT, "int_parsing") "]}"},
+        conversion_case{"integer_overflow", "/convert/3/1?minx=1&limit=99999999999999999999", 422,
+                        R"({"detail":[)" ISSUE("query", "limit", NOT_INT, "int_parsing") "]}"},
+        conversion_case{"not_a_bool", "/convert/3/1?minx=1&simplify=maybe", 422, R"({"detail":[)" ISSUE("query", "simplify", NOT_BOOL, "bool_parsing") "]}"},
+        conversion_case{"path_integer", "/convert/x/1?minx=1", 422, R"({"detail":[)" ISSUE("path", "count", NOT_INT, "int_parsing") "]}"},
+        // Every failure is reported, in declaration order (path parameters first).
+        conversion_case{"several", "/convert/x/1?limit=y&simplify=z", 422,
+                        R"({"detail":[)" ISSUE("path", "count", NOT_INT, "int_parsing") "," ISSUE("query", "minx", "Field required", "missing") "," ISSUE(
+                            "query", "limit", NOT_INT, "int_parsing") "," ISSUE("query", "simplify", NOT_BOOL, "bool_parsing") "]}"},
+        conversion_case{"tile_path", "/gis/plots/abc/1/2.pbf", 422, R"({"detail":[)" ISSUE("path", "z", NOT_INT, "int_parsing") "]}"},
+        conversion_case{"tile_y_suffix_kept_apart", "/gis/plots/1/2/3x.pbf", 422, R"({"detail":[)" ISSUE("path", "y", NOT_INT, "int_parsing") "]}"}),
+    [](const testing::TestParamInfo<conversion_case>& info) { return std::string(info.param.name); });
+
+// ------------------------------------------------------------------ errors raised by handlers
+
+struct failure_case {
+    const char* kind;
+    unsigned status;
+    const char* body;
+};
+
+void PrintTo(const failure_case& c, std::ostream* os) { *os << c.kind; }
+
+class handler_failures : public application_test, public testing::WithParamInterface<failure_case> {};
+
+TEST_P(handler_failures, are_rendered_by_the_host) {
+    const auto& c = GetParam();
+    auto r = call(verb::get, std::string("/fail/") + c.kind);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.body, c.body);
+    EXPECT_EQ(r.media_type, "application/json");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    kinds, handler_failures,
+    testing::Values(failure_case{"http", 418, R"({"detail":"Layer 'x' is a teapot"})"},
+                    failure_case{"http-through-catch", 503, R"({"detail":"Database unavailable: no free connection"})"},
+                    failure_case{"runtime", 500, R"({"detail":"Internal Server Error"})"},
+                    failure_case{"validation", 422, R"({"detail":[{"loc":["query","minx"],"msg":"bad box","type":"value_error"}]})"}));
+
+TEST_F(application_test, unexpected_failure_is_logged_once_with_its_message) {
+    test_support::log_capture log;
+    auto r = call(verb::get, "/fail/runtime");
+    EXPECT_EQ(r.status, 500u);
+    auto errors = log.lines_starting("error ");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].find("GET /fail/runtime: boom"), std::string::npos) << errors[0];
+}
+
+TEST_F(application_test, cancellation_is_passed_on_not_answered) {
+    test_support::log_capture log;
+    try {
+        call(verb::get, "/fail/cancelled");
+        FAIL() << "a cancelled handler must not produce an answer";
+    } catch (const boost::system::system_error& e) {
+        EXPECT_EQ(e.code(), asio::error::operation_aborted);
+    }
+    EXPECT_TRUE(log.lines_starting("error ").empty());
+}
+
+TEST_F(application_test, route_needing_a_session_without_a_database_is_503) {
+    auto r = call(verb::get, "/needs-db");
+    EXPECT_EQ(r.status, 503u);
+    EXPECT_EQ(r.body, R"({"detail":"Database is not configured"})");
+}
+
+// ------------------------------------------------------------------ responses passed through
+
+TEST_F(application_test, raw_response_passes_bytes_media_type_and_headers_unchanged) {
+    auto r = call(verb::get, "/raw");
+    EXPECT_EQ(r.status, 200u);
+    EXPECT_EQ(r.body, tile_bytes);
+    EXPECT_EQ(r.media_type, "application/vnd.mapbox-vector-tile");
+    std::vector<std::pair<std::string, std::string>> expected{{"X-Cache", "HIT"}, {"Cache-Control", "public, max-age=1800"}};
+    EXPECT_EQ(r.headers, expected);
+}
+
+TEST_F(application_test, no_content_answer_has_no_body_and_no_media_type) {
+    auto r = call(verb::get, "/empty");
+    EXPECT_EQ(r.status, 204u);
+    EXPECT_TRUE(r.body.empty());
+    EXPECT_TRUE(r.media_type.empty());
+}
+
+TEST_F(application_test, request_body_reaches_the_handler_and_body_limit_is_per_route) {
+    auto r = call(verb::post, "/upload", std::string("a\0b", 3));
+    EXPECT_EQ(r.body, std::string("a\0b", 3));
+    EXPECT_EQ(app.body_limit(verb::post, "/upload?x=1"), 16u);
+    EXPECT_EQ(app.body_limit(verb::post, "/nowhere"), 1024u * 1024u);
+    EXPECT_EQ(app.body_limit(verb::get, "/upload"), 1024u * 1024u);
+}
+
+// ------------------------------------------------------------------ the API document
+
+TEST_F(application_test, openapi_lists_paths_methods_parameters_descriptions_and_tags) {
+    const auto& doc = app.openapi();
+    EXPECT_EQ(doc["openapi"], "3.1.0");
+    EXPECT_EQ(doc["info"], json({{"title", "Test API"}, {"version", "9.9.9"}}));
+    const auto& paths = doc["paths"];
+    for (const char* p : {"/openapi.json", "/gis/{layer_name}/{z}/{x}/{y}.pbf", "/gis/{layer_name}/", "/gis/{layer_name}/zoom-info/",
+                          "/gis/layers/", "/gis/health/", "/gis/cache/invalidate/{layer_name}", "/convert/{count}/{ratio}"}) {
+        EXPECT_TRUE(paths.contains(p)) << p;
+    }
+
+    const auto& tile = paths.at("/gis/{layer_name}/{z}/{x}/{y}.pbf");
+    ASSERT_TRUE(tile.contains("get"));
+    EXPECT_FALSE(tile.contains("post"));
+    EXPECT_EQ(tile["get"]["tags"], json::array({"GIS Tiles"}));
+    EXPECT_EQ(tile["get"]["description"], "Serve vector tiles with proper zoom-out support.");
+    EXPECT_EQ(tile["get"]["operationId"], "get_tile_xyz_GET");
+    const auto& tile_params = tile["get"]["parameters"];
+    ASSERT_EQ(tile_params.size(), 4u);
+    const char* names[] = {"layer_name", "z", "x", "y"};
+    const char* types[] = {"string", "integer", "integer", "integer"};
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(tile_params[i]["name"], names[i]);
+        EXPECT_EQ(tile_params[i]["in"], "path");
+        EXPECT_EQ(tile_params[i]["required"], true);
+        EXPECT_EQ(tile_params[i]["schema"]["type"], types[i]);
+    }
+
+    const auto& invalidate = paths.at("/gis/cache/invalidate/{layer_name}");
+    EXPECT_TRUE(invalidate.contains("post"));
+    EXPECT_FALSE(invalidate.contains("get"));
+
+    // Host routes carry no tags; query parameters show type, default and description.
+    const auto& convert = paths.at("/convert/{count}/{ratio}")["get"];
+    EXPECT_FALSE(convert.contains("tags"));
+    EXPECT_EQ(convert["description"], "Conversion check.");
+    json by_name = json::object();
+    for (const auto& p : convert["parameters"]) by_name[p["name"].get<std::string>()] = p;
+    ASSERT_EQ(by_name.size(), 7u);
+    EXPECT_EQ(by_name["count"]["description"], "A count");
+    EXPECT_EQ(by_name["ratio"]["schema"]["type"], "number");
+    EXPECT_EQ(by_name["minx"], json({{"name", "minx"}, {"in", "query"}, {"required", true},
+                                     {"schema", {{"type", "number"}, {"title", "Minx"}}}, {"description", "West edge"}}));
+    EXPECT_EQ(by_name["limit"]["required"], false);
+    EXPECT_EQ(by_name["limit"]["schema"], json({{"type", "integer"}, {"title", "Limit"}, {"default", 10}}));
+    EXPECT_EQ(by_name["limit"]["description"], "Most features");
+    EXPECT_EQ(by_name["scale"]["schema"]["default"], 1.5);
+    EXPECT_EQ(by_name["simplify"]["schema"], json({{"type", "boolean"}, {"title", "Simplify"}, {"default", true}}));
+    EXPECT_EQ(by_name["label"]["schema"]["default"], "none");
+    EXPECT_TRUE(convert["responses"].contains("422"));
+}
+
+TEST_F(application_test, openapi_document_is_served_and_follows_later_registrations) {
+    auto before = call(verb::get, "/openapi.json");
+    EXPECT_EQ(before.status, 200u);
+    EXPECT_EQ(json::parse(before.body), app.openapi());
+    EXPECT_FALSE(json::parse(before.body)["paths"].contains("/late"));
+
+    app.add_route({.method = verb::put, .path = "/late", .name = "late",
+                   .handler = [](host::request_context&) -> asio::awaitable<host::response> { co_return text("late"); }});
+    auto after = json::parse(call(verb::get, "/openapi.json").body);
+    ASSERT_TRUE(after["paths"].contains("/late"));
+    EXPECT_TRUE(after["paths"]["/late"].contains("put"));
+}
+
+}  // namespace

@@ -1,0 +1,345 @@
+// The HTTP server over real loopback sockets, constructed in-process on a
+// thread with its own loop, serving small test routes.
+
+#include "server/server.hpp"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/system/system_error.hpp>
+
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include "support/http_client.hpp"
+#include "support/run.hpp"
+
+namespace {
+
+namespace asio = boost::asio;
+using namespace std::chrono_literals;
+using host::verb;
+using test_support::http_client;
+using test_support::seconds_since;
+
+const std::string tile_bytes = std::string("\x1a\x00\xff\xfe\x00\n", 6) + "mvt";
+
+host::response text(std::string body) { return host::response::raw(std::move(body), "text/plain"); }
+
+asio::awaitable<void> sleep_for(std::chrono::milliseconds d) {
+    asio::steady_timer t(co_await asio::this_coro::executor, d);
+    co_await t.async_wait(asio::use_awaitable);
+}
+
+class in_process_server {
+public:
+    explicit in_process_server(host::server_options options = {}) {
+        m_app.add_route({.method = verb::get, .path = "/hello", .name = "hello",
+                         .handler = [](host::request_context&) -> asio::awaitable<host::response> { co_return text("hello"); }});
+        m_app.add_route({.method = verb::post, .path = "/echo", .name = "echo",
+                         .handler = [](host::request_context& ctx) -> asio::awaitable<host::response> {
+                             co_return text(std::to_string(ctx.req().body.size()));
+                         }});
+        m_app.add_route({.method = verb::get, .path = "/slow", .name = "slow",
+                         .handler = [](host::request_context&) -> asio::awaitable<host::response> {
+                             co_await sleep_for(1500ms);
+                             co_return text("slow");
+                         }});
+        m_app.add_route({.method = verb::get, .path = "/wait-forever", .name = "wait_forever",
+                         .handler = [this](host::request_context&) -> asio::awaitable<host::response> {
+                             m_waiting = true;
+                             try {
+                                 co_await sleep_for(30000ms);
+                             } catch (const boost::system::system_error&) {
+                                 m_cancelled = true;
+                                 throw;
+                             }
+                             co_return text("late");
+                         }});
+        m_app.add_route({.method = verb::get, .path = "/raw", .name = "raw",
+                         .handler = [](host::request_context&) -> asio::awaitable<host::response> {
+                             co_return host::response::raw(tile_bytes, "application/vnd.mapbox-vector-tile",
+                                                           {{"X-Cache", "HIT"}, {"Cache-Control", "public, max-age=1800"}});
+                         }});
+        m_app.add_route({.method = verb::get, .path = "/empty", .name = "empty",
+                         .handler = [](host::request_context&) -> asio::awaitable<host::response> { co_return host::response::empty(204); }});
+        options.host = "127.0.0.1";
+        options.port = 0;
+        m_server = std::make_unique<host::server>(m_ioc, m_app, options);
+        m_port = m_server->listen();
+        m_thread = std::thread([this] {
+            m_ioc.run();
+            m_stopped.set_value();
+        });
+    }
+
+    ~in_process_server() {
+        asio::post(m_ioc, [this] { m_ioc.stop(); });
+        m_thread.join();
+    }
+
+    std::uint16_t port() const { return m_port; }
+    void shutdown() {
+        asio::post(m_ioc, [this] { m_server->shutdown(); });
+    }
+    // True when the server's loop has ended within `limit`.
+    bool stopped_within(std::chrono::steady_clock::duration limit) {
+        return m_stopped_future.wait_for(limit) == std::future_status::ready;
+    }
+
+    std::atomic<bool> m_waiting{false};
+    std::atomic<bool> m_cancelled{false};
+
+private:
+    asio::io_context m_ioc;
+    host::application m_app;
+    std::unique_ptr<host::server> m_server;
+    std::uint16_t m_port = 0;
+    std::promise<void> m_stopped;
+    std::future<void> m_stopped_future = m_stopped.get_future();
+    std::thread m_thread;
+};
+
+bool wait_until(const std::atomic<bool>& flag, std::chrono::steady_clock::duration limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!flag && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+    return flag;
+}
+
+// ------------------------------------------------------------------ framing
+
+TEST(server, keep_alive_serves_two_requests_on_one_connection) {
+    in_process_server srv;
+    http_client client(srv.port());
+    auto first = client.get("/hello");
+    EXPECT_EQ(first.status, 200u);
+    EXPECT_EQ(first.body, "hello");
+    EXPECT_TRUE(first.keep_alive);
+    auto second = client.request(verb::post, "/echo", "abc");
+    EXPECT_EQ(second.status, 200u);
+    EXPECT_EQ(second.body, "3");
+}
+
+TEST(server, connection_close_ends_the_connection_after_the_answer) {
+    in_process_server srv;
+    http_client client(srv.port());
+    auto r = client.request(verb::get, "/hello", {}, {{"Connection", "close"}});
+    EXPECT_EQ(r.status, 200u);
+    EXPECT_FALSE(r.keep_alive);
+    EXPECT_TRUE(client.closed_by_peer(3s));
+}
+
+TEST(server, raw_answer_arrives_byte_for_byte_with_its_headers) {
+    in_process_server srv;
+    http_client client(srv.port());
+    auto r = client.get("/raw");
+    EXPECT_EQ(r.status, 200u);
+    EXPECT_EQ(r.body, tile_bytes);
+    EXPECT_EQ(r.header("Content-Type"), "application/vnd.mapbox-vector-tile");
+    EXPECT_EQ(r.header("Content-Length"), std::to_string(tile_bytes.size()));
+    EXPECT_EQ(r.header("X-Cache"), "HIT");
+    EXPECT_EQ(r.header("Cache-Control"), "public, max-age=1800");
+}
+
+TEST(server, no_content_answer_has_no_body_and_the_connection_stays_usable) {
+    in_process_server srv;
+    http_client client(srv.port());
+    auto r = client.get("/empty");
+    EXPECT_EQ(r.status, 204u);
+    EXPECT_TRUE(r.body.empty());
+    EXPECT_FALSE(r.header("Content-Type").has_value());
+    // Framing intact: the next answer on the connection is read correctly.
+    EXPECT_EQ(client.get("/hello").body, "hello");
+}
+
+TEST(server, head_answer_has_the_length_but_no_body) {
+    in_process_server srv;
+    http_client client(srv.port());
+    auto r = client.request(verb::head, "/raw");
+    EXPECT_EQ(r.status, 200u);
+    EXPECT_EQ(r.header("Content-Length"), std::to_string(tile_bytes.size()));
+    EXPECT_TRUE(r.body.empty());
+    EXPECT_EQ(client.get("/hello").body, "hello");
+}
+
+TEST(server, malformed_request_line_gets_400) {
+    in_process_server srv;
+    http_client client(srv.port());
+    client.send_raw("NOT A REQUEST\r\n\r\n");
+    auto r = client.read_reply();
+    EXPECT_EQ(r.status, 400u);
+    EXPECT_TRUE(client.closed_by_peer(3s));
+}
+
+// ------------------------------------------------------------------ limits
+
+struct head_size_case {
+    std::size_t header_value_bytes;
+    unsigned status;
+};
+
+void PrintTo(const head_size_case& c, std::ostream* os) { *os << c.header_value_bytes << " filler bytes"; }
+
+class head_size : public testing::TestWithParam<head_size_case> {};
+
+TEST_P(head_size, is_limited_to_8_kib) {
+    in_process_server srv;
+    http_client client(srv.port());
+    std::string head = "GET /hello HTTP/1.1\r\nHost: a\r\nX-Filler: " + std::string(GetParam().header_value_bytes, 'x') + "\r\n\r\n";
+    client.send_raw(head);
+    auto r = client.read_reply();
+    EXPECT_EQ(r.status, GetParam().status);
+}
+
+INSTANTIATE_TEST_SUITE_P(sizes, head_size, testing::Values(head_size_case{7000, 200}, head_size_case{9000, 431}));
+
+TEST(server, body_of_exactly_1_mib_is_accepted) {
+    in_process_server srv;
+    http_client client(srv.port());
+    auto r = client.request(verb::post, "/echo", std::string(1024 * 1024, 'b'));
+    EXPECT_EQ(r.status, 200u);
+    EXPECT_EQ(r.body, "1048576");
+}
+
+TEST(server, declared_body_over_1_mib_gets_413_before_it_is_sent) {
+    in_process_server srv;
+    http_client client(srv.port());
+    client.send_raw("POST /echo HTTP/1.1\r\nHost: a\r\nContent-Length: 1048577\r\n\r\n");
+    auto r = client.read_reply();
+    EXPECT_EQ(r.status, 413u);
+    EXPECT_TRUE(client.closed_by_peer(3s));
+}
+
+TEST(server, chunked_body_over_1_mib_gets_413) {
+    in_process_server srv;
+    http_client client(srv.port());
+    // One chunk announced as 1 MiB + 1 bytes (hexadecimal size).
+    client.send_raw("POST /echo HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n100001\r\n");
+    auto r = client.read_reply();
+    EXPECT_EQ(r.status, 413u);
+}
+
+// ------------------------------------------------------------------ time-outs and slow clients
+
+TEST(server, slow_client_does_not_block_other_clients) {
+    in_process_server srv;
+    const std::string head = "GET /hello HTTP/1.1\r\nHost: a\r\n\r\n";
+    std::atomic<std::size_t> sent{0};
+    std::atomic<bool> slow_done{false};
+    test_support::http_reply slow_reply;
+    std::thread slow([&] {
+        http_client client(srv.port());
+        for (char c : head) {
+            client.send_raw(std::string_view(&c, 1));
+            ++sent;
+            std::this_thread::sleep_for(50ms);
+        }
+        slow_reply = client.read_reply();
+        slow_done = true;
+    });
+    while (sent < 3) std::this_thread::sleep_for(5ms);
+
+    for (int i = 0; i < 5; ++i) {
+        auto start = std::chrono::steady_clock::now();
+        auto r = test_support::http_request(srv.port(), verb::get, "/hello");
+        EXPECT_EQ(r.status, 200u);
+        EXPECT_LT(seconds_since(start), 1.0) << "request " << i;
+    }
+    // All of them were answered while the slow head was still arriving.
+    EXPECT_FALSE(slow_done);
+    EXPECT_LT(sent.load(), head.size());
+    slow.join();
+    EXPECT_EQ(slow_reply.status, 200u);
+    EXPECT_EQ(slow_reply.body, "hello");
+}
+
+struct silence_case {
+    const char* name;
+    const char* sent_first;  // what the client sends before falling silent
+    bool after_one_request;  // an idle keep-alive connection instead of a new one
+};
+
+// Names the case in test listings.
+void PrintTo(const silence_case& c, std::ostream* os) { *os << c.name; }
+
+class silent_connection : public testing::TestWithParam<silence_case> {};
+
+TEST_P(silent_connection, is_closed_after_its_time_out) {
+    host::server_options opts;
+    opts.head_timeout = 300ms;
+    opts.idle_timeout = 300ms;
+    in_process_server srv(opts);
+    http_client client(srv.port());
+    if (GetParam().after_one_request) {
+        ASSERT_EQ(client.get("/hello").status, 200u);
+    }
+    client.send_raw(GetParam().sent_first);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(client.closed_by_peer(3s));
+    EXPECT_GE(seconds_since(start), 0.25);
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, silent_connection,
+                         testing::Values(silence_case{"nothing_sent", "", false}, silence_case{"half_a_head", "GET /hello HTTP/1.1\r\nHo", false},
+                                         silence_case{"idle_keep_alive", "", true}),
+                         [](const testing::TestParamInfo<silence_case>& info) { return std::string(info.param.name); });
+
+TEST(server, head_arriving_within_its_time_out_is_served) {
+    host::server_options opts;
+    opts.head_timeout = 2000ms;
+    in_process_server srv(opts);
+    http_client client(srv.port());
+    client.send_raw("GET /hello HTTP/1.1\r\n");
+    std::this_thread::sleep_for(300ms);
+    client.send_raw("Host: a\r\n\r\n");
+    EXPECT_EQ(client.read_reply().body, "hello");
+}
+
+TEST(server, client_that_goes_away_cancels_its_handler) {
+    in_process_server srv;
+    {
+        http_client client(srv.port());
+        client.send_raw("GET /wait-forever HTTP/1.1\r\nHost: a\r\n\r\n");
+        ASSERT_TRUE(wait_until(srv.m_waiting, 3s));
+        client.close();
+    }
+    EXPECT_TRUE(wait_until(srv.m_cancelled, 3s));
+    // The server goes on serving.
+    EXPECT_EQ(test_support::http_request(srv.port(), verb::get, "/hello").body, "hello");
+}
+
+// ------------------------------------------------------------------ shutdown
+
+TEST(server, shutdown_lets_the_request_in_flight_finish_and_closes_idle_connections) {
+    in_process_server srv;
+    http_client idle(srv.port());
+    ASSERT_EQ(idle.get("/hello").status, 200u);
+
+    std::promise<test_support::http_reply> slow_reply;
+    auto slow_future = slow_reply.get_future();
+    std::thread slow([&] {
+        try {
+            slow_reply.set_value(test_support::http_request(srv.port(), verb::get, "/slow"));
+        } catch (...) {
+            slow_reply.set_exception(std::current_exception());
+        }
+    });
+    std::this_thread::sleep_for(300ms);  // the slow request is now in its handler
+    srv.shutdown();
+
+    EXPECT_TRUE(idle.closed_by_peer(3s));
+    EXPECT_EQ(slow_future.wait_for(0s), std::future_status::timeout) << "the idle connection should close at once, not after the request in flight";
+    auto r = slow_future.get();
+    slow.join();
+    EXPECT_EQ(r.status, 200u);
+    EXPECT_EQ(r.body, "slow");
+    EXPECT_FALSE(r.keep_alive);
+    EXPECT_TRUE(srv.stopped_within(3s));
+    EXPECT_THROW(http_client late(srv.port()), boost::system::system_error);
+}
+
+}  // namespace
