@@ -81,6 +81,13 @@ void forward_signal(int sig) {
 // Several workers: fork them, forward SIGINT/SIGTERM, and exit with the
 // first failure (or 0 when every worker ended cleanly).
 int run_workers(const cli_options& opts) {
+    // Signals wait until the parent's forwarding handler is in place; a
+    // worker unblocks them at once and installs its own before listening.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    ::sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
     for (int i = 0; i < opts.workers; ++i) {
         pid_t pid = ::fork();
         if (pid < 0) {
@@ -89,6 +96,7 @@ int run_workers(const cli_options& opts) {
             break;
         }
         if (pid == 0) {
+            ::sigprocmask(SIG_UNBLOCK, &stop_signals, nullptr);
             std::_Exit(run_worker(opts, true));
         }
         g_children.push_back(pid);
@@ -98,6 +106,7 @@ int run_workers(const cli_options& opts) {
     sigemptyset(&sa.sa_mask);
     ::sigaction(SIGINT, &sa, nullptr);
     ::sigaction(SIGTERM, &sa, nullptr);
+    ::sigprocmask(SIG_UNBLOCK, &stop_signals, nullptr);
     int code = 0;
     std::size_t remaining = g_children.size();
     while (remaining > 0) {
