@@ -1,0 +1,37 @@
+#include "plots.hpp"
+
+#include "detail/base64.hpp"
+#include "detail/plan.hpp"
+#include "detail/records.hpp"
+#include "detail/renderer.hpp"
+
+namespace plots {
+
+plot_result generate_plot(const nlohmann::ordered_json& parcel_data, const nlohmann::ordered_json& selected_parcel_number,
+                          const nlohmann::ordered_json& road_data, const std::string& columnname,
+                          const nlohmann::ordered_json& bounding_box) {
+    const detail::plan plan =
+        detail::prepare_plan(parcel_data, selected_parcel_number, road_data, columnname, bounding_box);
+    const detail::rendered_plan image = detail::render_plan(plan);
+    return {detail::encode_base64(image.png), {plan.page.target_width_mm, plan.page.target_height_mm}, plan.page.scale};
+}
+
+plot_result generate_plot_from_request(const nlohmann::ordered_json& request) {
+    const std::string where = "the request";
+    const auto& parcel_data = detail::member(request, "parcel_data", where);
+    const auto& selected = detail::member(request, "selected_parcel_number", where);
+    const auto& road_data = detail::member(request, "road_data", where);
+
+    std::string columnname = "parcel_number";
+    if (const auto found = request.find("columnname"); found != request.end()) {
+        if (!found->is_string()) {
+            throw invalid_record("columnname must be text, not " + found->dump());
+        }
+        columnname = found->get<std::string>();
+    }
+    const auto bounding_box = request.find("bounding_box");
+    return generate_plot(parcel_data, selected, road_data, columnname,
+                         bounding_box != request.end() ? *bounding_box : nlohmann::ordered_json(nullptr));
+}
+
+}  // namespace plots
