@@ -292,7 +292,7 @@ private:
                                clock::time_point deadline, const char* timeout_message) {
         asio::steady_timer timer(m_ex, deadline);
         // as_tuple: a failed wait completes as a value, so `||` does not wait for the timer instead.
-        auto which = co_await (d.async_wait(w, asio::as_tuple(asio::use_awaitable)) || timer.async_wait(asio::use_awaitable));
+        auto which = co_await (d.async_wait(w, asio::as_tuple(asio::use_awaitable)) || timer.async_wait(asio::as_tuple(asio::use_awaitable)));
         if (which.index() == 1) throw error(timeout_message);
         if (auto [ec] = std::get<0>(which); ec) throw error("database socket: " + ec.message());
     }

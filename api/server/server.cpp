@@ -76,8 +76,9 @@ namespace {
 // Data that is already the next request (pipelining) is left for later.
 asio::awaitable<void> watch_disconnect(tcp::socket& socket) {
     auto [ec] = co_await socket.async_wait(tcp::socket::wait_read, tuple_awaitable);
+    if (ec == asio::error::operation_aborted) co_return;  // the handler finished first
     if (ec) {
-        // Cancelled because the handler finished: wait no more.
+        // The wait itself failed: that says nothing about the client, so keep the handler going.
         asio::steady_timer never(socket.get_executor(), asio::steady_timer::time_point::max());
         co_await never.async_wait(tuple_awaitable);
         co_return;
