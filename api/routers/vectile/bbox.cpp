@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "routers/vectile/service.hpp"
+#include "routers/vectile/statement.hpp"
 #include "routers/vectile/text.hpp"
 #include "routers/vectile/tiles.hpp"
 #include "routers/vectile/transaction.hpp"
@@ -12,10 +13,6 @@
 namespace vectile {
 
 namespace {
-
-struct statement_timeout : std::runtime_error {
-    statement_timeout() : std::runtime_error("statement timed out") {}
-};
 
 bool within(double v, double lo, double hi) { return v >= lo && v <= hi; }  // false for NaN
 
@@ -45,11 +42,7 @@ std::string bbox_cache_key(const std::string& layer_name, double min_x, double m
 
 std::string bbox_tile_sql(const std::string& layer_name, const std::string& geom_expr) {
     const layer_record& layer = *find_layer(layer_name);
-    std::string properties;
-    for (std::size_t i = 0; i < layer.properties.size(); ++i) {
-        if (i > 0) properties += ", ";
-        properties += layer.properties[i];
-    }
+    const std::string properties = joined_properties(layer);
     const std::string& geom = layer.geom_col;
     return "\n"
            "    SELECT ST_AsMVT(mvt_data, '" + layer_name + "', 4096, 'mvt_geom') AS mvt\n"
@@ -129,10 +122,7 @@ boost::asio::awaitable<host::response> get_tile_bbox(service& svc, bbox_request 
         mvt_content = co_await db_transaction(db, [&](database::session& s) -> boost::asio::awaitable<std::optional<std::string>> {
             auto r = co_await host::with_deadline(s.execute(sql, params), host::seconds(20.0));
             if (!r) throw statement_timeout();
-            auto v = r->scalar_one_or_none();
-            if (!v) co_return std::nullopt;
-            if (auto* b = std::get_if<database::bytes>(&*v)) co_return b->data;
-            co_return std::nullopt;
+            co_return tile_bytes(r->scalar_one_or_none());
         });
     } catch (const statement_timeout&) {
         svc.logger->error("Timeout generating bbox tile for {}", layer_name);

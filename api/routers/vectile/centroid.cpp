@@ -3,6 +3,7 @@
 #include "helpers/responses/responses.hpp"
 #include "helpers/utils/utils.hpp"
 #include "routers/vectile/service.hpp"
+#include "routers/vectile/statement.hpp"
 #include "routers/vectile/text.hpp"
 #include "routers/vectile/transaction.hpp"
 #include "server/deadline.hpp"
@@ -14,10 +15,6 @@ using helpers::responses::api_response;
 using helpers::responses::api_router_response;
 
 namespace {
-
-struct statement_timeout : std::runtime_error {
-    statement_timeout() : std::runtime_error("statement timed out") {}
-};
 
 std::string strip_quotes(std::string s) {
     while (!s.empty() && s.front() == '"') s.erase(s.begin());

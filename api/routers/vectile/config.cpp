@@ -25,6 +25,15 @@ const layer_record* find_layer(std::string_view layer_name) {
     return nullptr;
 }
 
+std::string joined_properties(const layer_record& layer) {
+    std::string out;
+    for (std::size_t i = 0; i < layer.properties.size(); ++i) {
+        if (i > 0) out += ", ";
+        out += layer.properties[i];
+    }
+    return out;
+}
+
 std::vector<std::string> layer_names() {
     std::vector<std::string> out;
     for (const auto& entry : LAYER_CONFIG) out.push_back(entry.first);

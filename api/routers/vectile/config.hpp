@@ -36,6 +36,9 @@ extern const layer_registry LAYER_CONFIG;
 // The record of `layer_name` (exact, case-sensitive match), or null.
 const layer_record* find_layer(std::string_view layer_name);
 
+// The layer's property columns joined with ", ", as they go into SQL.
+std::string joined_properties(const layer_record& layer);
+
 // The registry's names as "['plots', 'beacons', ...]", for messages.
 std::string quoted_layer_list(const std::vector<std::string>& names);
 std::vector<std::string> layer_names();

@@ -14,11 +14,7 @@ std::pair<std::string, zoom_config> generate_mvt_sql(std::string_view layer_name
         throw invalid_argument("Layer " + std::string(layer_name) + " not available at zoom level " + std::to_string(zoom));
     }
 
-    std::string properties;
-    for (std::size_t i = 0; i < layer->properties.size(); ++i) {
-        if (i > 0) properties += ", ";
-        properties += layer->properties[i];
-    }
+    const std::string properties = joined_properties(*layer);
     const int limit = std::min(config->feature_limit, MAX_FEATURES_GLOBAL);
     const std::string& geom = layer->geom_col;
     const std::string envelope = "ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857)";

@@ -3,26 +3,11 @@
 #include "helpers/utils/utils.hpp"
 #include "routers/vectile/mvt_sql.hpp"
 #include "routers/vectile/service.hpp"
+#include "routers/vectile/statement.hpp"
 #include "routers/vectile/transaction.hpp"
 #include "server/deadline.hpp"
 
 namespace vectile {
-
-namespace {
-
-// A statement that outlived its time-limit.
-struct statement_timeout : std::runtime_error {
-    statement_timeout() : std::runtime_error("statement timed out") {}
-};
-
-std::optional<std::string> tile_bytes(const std::optional<database::value>& v) {
-    if (!v) return std::nullopt;
-    if (auto* b = std::get_if<database::bytes>(&*v)) return b->data;
-    if (auto* s = std::get_if<std::string>(&*v)) return *s;
-    return std::nullopt;
-}
-
-}  // namespace
 
 bool validate_tile_coords(std::int64_t z, std::int64_t x, std::int64_t y) {
     if (z < 1 || z > 20) return false;
