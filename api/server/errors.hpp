@@ -6,10 +6,13 @@
 // HTTP error raised below them (for example by the connection pool) must pass
 // through such catch blocks unchanged to reach the host, which renders it.
 
+#include <exception>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include <boost/asio/error.hpp>
+#include <boost/system/system_error.hpp>
 #include <nlohmann/json.hpp>
 
 namespace host {
@@ -43,5 +46,11 @@ public:
 private:
     std::vector<validation_issue> m_issues;
 };
+
+// True when `e` is the cancellation of an operation: the request was abandoned.
+inline bool is_cancellation(const std::exception& e) {
+    auto* se = dynamic_cast<const boost::system::system_error*>(&e);
+    return se != nullptr && se->code() == boost::asio::error::operation_aborted;
+}
 
 }  // namespace host

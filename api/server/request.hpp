@@ -2,6 +2,7 @@
 // The plain request and response values the router works with. The router and
 // its handlers never see a socket; the server converts to and from Beast.
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,6 +21,8 @@ struct request {
 struct response {
     unsigned status = 200;
     std::string body;  // bytes, sent unchanged
+    // Bytes shared with a cache, sent instead of `body` without being copied.
+    std::shared_ptr<const std::string> shared_body;
     std::string media_type = "application/json";
     std::vector<std::pair<std::string, std::string>> headers;
 
@@ -37,6 +40,12 @@ struct response {
         r.body = std::move(bytes);
         r.media_type = std::move(media_type);
         r.headers = std::move(headers);
+        return r;
+    }
+    static response raw(std::shared_ptr<const std::string> bytes, std::string media_type,
+                        std::vector<std::pair<std::string, std::string>> headers = {}, unsigned status = 200) {
+        response r = raw(std::string(), std::move(media_type), std::move(headers), status);
+        r.shared_body = std::move(bytes);
         return r;
     }
 };

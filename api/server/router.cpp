@@ -180,11 +180,6 @@ std::string decode_segment(std::string_view raw) {
     return out;
 }
 
-bool is_cancellation(const std::exception& e) {
-    auto* se = dynamic_cast<const boost::system::system_error*>(&e);
-    return se != nullptr && se->code() == boost::asio::error::operation_aborted;
-}
-
 }  // namespace
 
 struct application::compiled_route {

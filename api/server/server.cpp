@@ -5,13 +5,15 @@
 #include <cerrno>
 
 #include <boost/asio/as_tuple.hpp>
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
-#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/http/span_body.hpp>
 
 #include "logger/logger.hpp"
 
@@ -20,7 +22,6 @@ namespace host {
 namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = asio::ip::tcp;
-using namespace boost::asio::experimental::awaitable_operators;
 constexpr auto tuple_awaitable = asio::as_tuple(asio::use_awaitable);
 
 struct server::connection_state {
@@ -72,35 +73,55 @@ asio::awaitable<void> server::accept_loop() {
 
 namespace {
 
-// Completes when the peer closes its side while a request is being handled.
-// Data that is already the next request (pipelining) is left for later.
-asio::awaitable<void> watch_disconnect(tcp::socket& socket) {
-    auto [ec] = co_await socket.async_wait(tcp::socket::wait_read, tuple_awaitable);
-    if (ec == asio::error::operation_aborted) co_return;  // the handler finished first
-    if (ec) {
-        // The wait itself failed: that says nothing about the client, so keep the handler going.
-        asio::steady_timer never(socket.get_executor(), asio::steady_timer::time_point::max());
-        co_await never.async_wait(tuple_awaitable);
-        co_return;
+// One request being handled. The handler runs on its own coroutine so that
+// it can be cancelled when the client goes away.
+struct handling {
+    explicit handling(asio::any_io_executor ex) : done(ex, asio::steady_timer::time_point::max()) {}
+    asio::steady_timer done;  // cancelled when the handler finishes
+    asio::cancellation_signal cancel;
+    bool finished = false;
+    std::optional<response> answer;
+    std::exception_ptr failure;
+};
+
+// Cancels the handler when the peer closes its side. Data that is already the
+// next request (pipelining) is left for later, and so is a failed wait: that
+// says nothing about the client.
+void watch_disconnect(tcp::socket& socket, std::shared_ptr<handling> h, std::shared_ptr<void> keep) {
+    socket.async_wait(tcp::socket::wait_read, [&socket, h, keep](boost::system::error_code ec) {
+        if (ec || h->finished) return;
+        char byte;
+        auto n = ::recv(socket.native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) h->cancel.emit(asio::cancellation_type::all);
+    });
+}
+
+bool has_body(const response& r) { return !(r.status == 204 || r.status == 304 || (r.status >= 100 && r.status < 200)); }
+
+// Status, headers and length of an answer; the body is the caller's.
+template <class Body>
+void set_head(http::response<Body>& out, const response& r, bool keep_alive, std::size_t length) {
+    out.set(http::field::server, "gisd");
+    for (auto& [name, value] : r.headers) out.set(name, value);
+    if (has_body(r)) {
+        if (!r.media_type.empty()) out.set(http::field::content_type, r.media_type);
+        out.content_length(length);
     }
-    char byte;
-    auto n = ::recv(socket.native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) co_return;
-    asio::steady_timer never(socket.get_executor(), asio::steady_timer::time_point::max());
-    co_await never.async_wait(tuple_awaitable);
+    out.keep_alive(keep_alive);
 }
 
 http::response<http::string_body> to_beast(response&& r, unsigned version, bool keep_alive, bool head) {
     http::response<http::string_body> out{static_cast<http::status>(r.status), version};
-    out.set(http::field::server, "gisd");
-    for (auto& [name, value] : r.headers) out.set(name, value);
-    bool no_body = r.status == 204 || r.status == 304 || (r.status >= 100 && r.status < 200);
-    if (!no_body) {
-        if (!r.media_type.empty()) out.set(http::field::content_type, r.media_type);
-        out.content_length(r.body.size());
-        if (!head) out.body() = std::move(r.body);
-    }
-    out.keep_alive(keep_alive);
+    set_head(out, r, keep_alive, r.body.size());
+    if (has_body(r) && !head) out.body() = std::move(r.body);
+    return out;
+}
+
+// An answer whose bytes are shared with a cache: sent from where they are.
+http::response<http::span_body<const char>> to_beast_shared(const response& r, unsigned version, bool keep_alive, bool head) {
+    http::response<http::span_body<const char>> out{static_cast<http::status>(r.status), version};
+    set_head(out, r, keep_alive, r.shared_body->size());
+    if (has_body(r) && !head) out.body() = {r.shared_body->data(), r.shared_body->size()};
     return out;
 }
 
@@ -152,13 +173,14 @@ asio::awaitable<void> server::serve(std::shared_ptr<connection_state> conn) {
         }
         conn->busy = true;
         const auto& head = parser.get();
-        std::size_t limit = m_app.body_limit(head.method(), head.target());
-        if (auto length = parser.content_length(); length && *length > limit) {
-            co_await refuse(413, "Request Entity Too Large");
-            break;
-        }
-        parser.body_limit(limit);
         if (!parser.is_done()) {
+            // Only a request with a body needs its route's limit looked up.
+            std::size_t limit = m_app.body_limit(head.method(), head.target());
+            if (auto length = parser.content_length(); length && *length > limit) {
+                co_await refuse(413, "Request Entity Too Large");
+                break;
+            }
+            parser.body_limit(limit);
             stream.expires_after(m_options.body_timeout);
             auto [bec, bn] = co_await http::async_read(stream, buffer, parser, tuple_awaitable);
             if (bec == http::error::body_limit) {
@@ -178,20 +200,50 @@ asio::awaitable<void> server::serve(std::shared_ptr<connection_state> conn) {
 
         // Handlers bound their own waits; the stream's timer must not cut them short.
         stream.expires_never();
-        std::optional<response> answer;
-        try {
-            auto outcome = co_await (m_app.handle(req) || watch_disconnect(stream.socket()));
-            if (outcome.index() == 0) answer = std::move(std::get<0>(outcome));
-        } catch (const std::exception& e) {
-            logger::get_logger()->error("request {} failed: {}", req.target, e.what());
+        // The handler runs inline until its first wait; a cache hit usually never
+        // waits, and only a handler that does is watched for a client going away.
+        auto h = std::make_shared<handling>(stream.get_executor());
+        asio::co_spawn(stream.get_executor(), m_app.handle(req),
+                       asio::bind_cancellation_slot(h->cancel.slot(), [h](std::exception_ptr e, response r) {
+                           h->finished = true;
+                           if (e) {
+                               h->failure = e;
+                           } else {
+                               h->answer = std::move(r);
+                           }
+                           h->done.cancel();
+                       }));
+        if (!h->finished) {
+            watch_disconnect(stream.socket(), h, conn);
+            while (!h->finished) co_await h->done.async_wait(tuple_awaitable);
+            boost::system::error_code ignored;
+            stream.socket().cancel(ignored);
+        }
+        std::optional<response> answer = std::move(h->answer);
+        if (h->failure) {
+            try {
+                std::rethrow_exception(h->failure);
+            } catch (const std::exception& e) {
+                // A cancelled handler (the client has gone) ends here too, without an answer.
+                if (!is_cancellation(e)) logger::get_logger()->error("request {} failed: {}", req.target, e.what());
+            } catch (...) {
+                logger::get_logger()->error("request {} failed", req.target);
+            }
         }
         if (!answer) break;  // the client has gone; the handler was cancelled
 
-        auto out = to_beast(std::move(*answer), message.version(), keep_alive && !m_stopping, is_head);
+        bool keep = keep_alive && !m_stopping;
         stream.expires_after(m_options.write_timeout);
-        auto [wec, wn] = co_await http::async_write(stream, out, tuple_awaitable);
+        boost::system::error_code wec;
+        if (answer->shared_body) {
+            auto out = to_beast_shared(*answer, message.version(), keep, is_head);
+            std::tie(wec, std::ignore) = co_await http::async_write(stream, out, tuple_awaitable);
+        } else {
+            auto out = to_beast(std::move(*answer), message.version(), keep, is_head);
+            std::tie(wec, std::ignore) = co_await http::async_write(stream, out, tuple_awaitable);
+        }
         conn->busy = false;
-        if (wec || !out.keep_alive()) break;
+        if (wec || !keep) break;
     }
 
     boost::system::error_code ignored;

@@ -1,6 +1,7 @@
 // Cache-miss cost: each tile's statement run directly through libpq against
 // the same tile requested through gisd (a miss: generated, then written to
-// Redis). Prints medians and the server's overhead per tile.
+// Redis). Prints medians and the server's overhead per tile. Both paths are
+// warmed the same way first.
 //
 //   miss_bench HOST PORT DATABASE_URL REDIS_PORT TILES_FILE
 // TILES_FILE lines: "layer z x y".
@@ -17,6 +18,7 @@
 #include <iostream>
 #include <numeric>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <boost/asio/connect.hpp>
@@ -116,14 +118,28 @@ int main(int argc, char** argv) {
         return std::pair{ms, res.body().size()};
     };
 
+    // Each path runs the tile once before it is measured, on its own backend:
+    // the same buffer cache and per-backend caches for both. The order of the
+    // measured runs alternates so that neither always comes second.
     std::vector<double> direct, server, overhead;
     std::size_t bytes = 0;
     for (int round = 0; round < 2; ++round) {
         flush_redis(redis_port);
+        std::size_t i = 0;
         for (const auto& t : tiles) {
-            run_direct(t);  // warm the buffer cache so both runs see the same state
-            auto [d, dsize] = run_direct(t);
-            auto [s, ssize] = run_server(t);
+            run_direct(t);
+            run_server(t);
+            flush_redis(redis_port);
+            double d = 0, s = 0;
+            std::size_t dsize = 0, ssize = 0;
+            if ((i++ + round) % 2 == 0) {
+                std::tie(d, dsize) = run_direct(t);
+                std::tie(s, ssize) = run_server(t);
+            } else {
+                std::tie(s, ssize) = run_server(t);
+                std::tie(d, dsize) = run_direct(t);
+            }
+            flush_redis(redis_port);
             if (dsize != ssize) std::cerr << "size mismatch for " << t.layer << "/" << t.z << "/" << t.x << "/" << t.y << "\n";
             direct.push_back(d);
             server.push_back(s);

@@ -13,6 +13,8 @@
 
 #include <atomic>
 #include <future>
+#include <memory>
+#include <string>
 #include <thread>
 
 #include "support/http_client.hpp"
@@ -63,6 +65,11 @@ public:
         m_app.add_route({.method = verb::get, .path = "/raw", .name = "raw",
                          .handler = [](host::request_context&) -> asio::awaitable<host::response> {
                              co_return host::response::raw(tile_bytes, "application/vnd.mapbox-vector-tile",
+                                                           {{"X-Cache", "HIT"}, {"Cache-Control", "public, max-age=1800"}});
+                         }});
+        m_app.add_route({.method = verb::get, .path = "/shared", .name = "shared",
+                         .handler = [](host::request_context&) -> asio::awaitable<host::response> {
+                             co_return host::response::raw(std::make_shared<const std::string>(tile_bytes), "application/vnd.mapbox-vector-tile",
                                                            {{"X-Cache", "HIT"}, {"Cache-Control", "public, max-age=1800"}});
                          }});
         m_app.add_route({.method = verb::get, .path = "/empty", .name = "empty",
@@ -133,17 +140,35 @@ TEST(server, connection_close_ends_the_connection_after_the_answer) {
     EXPECT_TRUE(client.closed_by_peer(3s));
 }
 
-TEST(server, raw_answer_arrives_byte_for_byte_with_its_headers) {
+// Bytes owned by the answer, and bytes shared with a cache.
+class raw_answer : public testing::TestWithParam<const char*> {};
+
+TEST_P(raw_answer, arrives_byte_for_byte_with_its_headers) {
     in_process_server srv;
     http_client client(srv.port());
-    auto r = client.get("/raw");
-    EXPECT_EQ(r.status, 200u);
-    EXPECT_EQ(r.body, tile_bytes);
-    EXPECT_EQ(r.header("Content-Type"), "application/vnd.mapbox-vector-tile");
-    EXPECT_EQ(r.header("Content-Length"), std::to_string(tile_bytes.size()));
-    EXPECT_EQ(r.header("X-Cache"), "HIT");
-    EXPECT_EQ(r.header("Cache-Control"), "public, max-age=1800");
+    for (int i = 0; i < 2; ++i) {
+        auto r = client.get(GetParam());
+        EXPECT_EQ(r.status, 200u);
+        EXPECT_EQ(r.body, tile_bytes);
+        EXPECT_EQ(r.header("Content-Type"), "application/vnd.mapbox-vector-tile");
+        EXPECT_EQ(r.header("Content-Length"), std::to_string(tile_bytes.size()));
+        EXPECT_EQ(r.header("X-Cache"), "HIT");
+        EXPECT_EQ(r.header("Cache-Control"), "public, max-age=1800");
+    }
 }
+
+TEST_P(raw_answer, to_head_has_the_length_but_no_body) {
+    in_process_server srv;
+    http_client client(srv.port());
+    auto r = client.request(verb::head, GetParam());
+    EXPECT_EQ(r.status, 200u);
+    EXPECT_EQ(r.header("Content-Length"), std::to_string(tile_bytes.size()));
+    EXPECT_TRUE(r.body.empty());
+    EXPECT_EQ(client.get("/hello").body, "hello");
+}
+
+INSTANTIATE_TEST_SUITE_P(bodies, raw_answer, testing::Values("/raw", "/shared"),
+                         [](const testing::TestParamInfo<const char*>& info) { return std::string(info.param + 1); });
 
 TEST(server, no_content_answer_has_no_body_and_the_connection_stays_usable) {
     in_process_server srv;
@@ -153,16 +178,6 @@ TEST(server, no_content_answer_has_no_body_and_the_connection_stays_usable) {
     EXPECT_TRUE(r.body.empty());
     EXPECT_FALSE(r.header("Content-Type").has_value());
     // Framing intact: the next answer on the connection is read correctly.
-    EXPECT_EQ(client.get("/hello").body, "hello");
-}
-
-TEST(server, head_answer_has_the_length_but_no_body) {
-    in_process_server srv;
-    http_client client(srv.port());
-    auto r = client.request(verb::head, "/raw");
-    EXPECT_EQ(r.status, 200u);
-    EXPECT_EQ(r.header("Content-Length"), std::to_string(tile_bytes.size()));
-    EXPECT_TRUE(r.body.empty());
     EXPECT_EQ(client.get("/hello").body, "hello");
 }
 

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include "routers/vectile/config.hpp"
 
 #include <cctype>
@@ -76,6 +77,7 @@ redis_settings read_redis_settings() {
     s.host = env_or("REDIS_HOST", "localhost");
     s.port = parse_decimal("REDIS_PORT", env_or("REDIS_PORT", "6379"));
     s.db = parse_decimal("REDIS_DB", env_or("REDIS_DB", "0"));
+    s.memory_cache_mb = std::max(0, parse_decimal("TILE_MEMORY_CACHE_MB", env_or("TILE_MEMORY_CACHE_MB", "32")));
     return s;
 }
 

@@ -47,9 +47,12 @@ struct redis_settings {
     std::string host;
     int port = 6379;
     int db = 0;
+    // "TILE_MEMORY_CACHE_MB": the worker's own copies of hot tiles; 0 turns them off.
+    int memory_cache_mb = 32;
 };
 
-// Reads "REDIS_HOST", "REDIS_PORT" and "REDIS_DB" (defaults: localhost, 6379, 0).
+// Reads "REDIS_HOST", "REDIS_PORT" and "REDIS_DB" (defaults: localhost, 6379, 0),
+// and "TILE_MEMORY_CACHE_MB" (default 32, negative counts as 0).
 // A set but empty variable is used as it is. Throws std::invalid_argument,
 // naming the variable and its value, when the port or the database number is
 // not a decimal integer.

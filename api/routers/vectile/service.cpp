@@ -17,7 +17,16 @@ service::service(asio::any_io_executor ex, const redis_settings& s)
       router("/gis", {"GIS Tiles"}),
       settings(s),
       redis_client(ex, redis::options{s.host, s.port, s.db, std::chrono::seconds(5), std::chrono::seconds(5)}),
-      cache(redis_client, "mvt_v8") {}
+      cache(redis_client, "mvt_v8"),
+      memory(static_cast<std::size_t>(s.memory_cache_mb) << 20),
+      tracking(ex, redis::options{s.host, s.port, s.db, std::chrono::seconds(5), std::chrono::seconds(5)}, cache.name_space + ":",
+               [this](std::optional<std::string_view> key) {
+                   if (key) {
+                       memory.invalidate(*key);
+                   } else {
+                       memory.clear();
+                   }
+               }) {}
 
 std::unique_ptr<service> load(asio::any_io_executor executor, std::ostream& out) {
     logger::configure_logging(spdlog::level::info);
@@ -31,10 +40,7 @@ std::unique_ptr<service> load(asio::any_io_executor executor, std::ostream& out)
     return svc;
 }
 
-bool is_cancellation(const std::exception& e) {
-    auto* se = dynamic_cast<const boost::system::system_error*>(&e);
-    return se != nullptr && se->code() == boost::asio::error::operation_aborted;
-}
+bool is_cancellation(const std::exception& e) { return host::is_cancellation(e); }
 
 asio::awaitable<std::optional<std::string>> safe_cache_get(service& svc, std::string key, double timeout) {
     std::string failure;
@@ -48,6 +54,36 @@ asio::awaitable<std::optional<std::string>> safe_cache_get(service& svc, std::st
     }
     svc.logger->warn("Cache get failed for {}: {}", key, failure);
     co_return std::nullopt;
+}
+
+namespace {
+
+// Ends a read of the copy's key however the read ends.
+struct copy_read {
+    copy_read(tile_memory& m, const std::string& key) : memory(m), key(key) { memory.begin(key); }
+    ~copy_read() { memory.finish(key, value); }
+    tile_memory& memory;
+    const std::string& key;
+    tile_memory::bytes value;
+};
+
+asio::awaitable<tile_memory::bytes> shared_cache_get(service& svc, std::string key) {
+    auto got = co_await safe_cache_get(svc, std::move(key));
+    if (!got) co_return nullptr;
+    co_return std::make_shared<const std::string>(std::move(*got));
+}
+
+}  // namespace
+
+asio::awaitable<tile_memory::bytes> cached_tile(service& svc, std::string key) {
+    if (svc.memory.capacity() == 0) co_return co_await shared_cache_get(svc, std::move(key));
+    const std::string full_key = svc.cache._make_key(key);
+    // live() first takes in the changes Redis has already reported.
+    if (!svc.tracking.live()) co_return co_await shared_cache_get(svc, std::move(key));
+    if (auto copy = svc.memory.find(full_key)) co_return copy;
+    copy_read read(svc.memory, full_key);
+    read.value = co_await shared_cache_get(svc, std::move(key));
+    co_return read.value;
 }
 
 asio::awaitable<void> safe_cache_set(service& svc, std::string key, std::string value, std::int64_t ttl) {

@@ -14,8 +14,10 @@
 #include <spdlog/logger.h>
 
 #include "redis/connection.hpp"
+#include "redis/tracking.hpp"
 #include "routers/vectile/cache.hpp"
 #include "routers/vectile/config.hpp"
+#include "routers/vectile/memory.hpp"
 #include "server/router.hpp"
 
 namespace vectile {
@@ -38,6 +40,9 @@ public:
     redis_settings settings;
     redis::connection redis_client;
     BinaryRedisCache cache;
+    // Copies of hot tiles, kept only while `tracking` reports Redis's changes.
+    tile_memory memory;
+    redis::tracking tracking;
 };
 
 // The load step: configures logging (INFO, unless the host already did),
@@ -52,6 +57,11 @@ std::unique_ptr<service> load(asio::any_io_executor executor, std::ostream& out)
 // time-out (the read is then cancelled) or on any Redis failure, each failure
 // with one warning line. Cancellation of the caller is passed on.
 asio::awaitable<std::optional<std::string>> safe_cache_get(service& svc, std::string key, double timeout = 1.0);
+
+// `safe_cache_get` for a tile, answered from the worker's copy when there is
+// one; a tile read from Redis is kept as a copy.
+// Null when there is nothing.
+asio::awaitable<tile_memory::bytes> cached_tile(service& svc, std::string key);
 
 // A cache write that never fails: Redis failures become one warning line.
 asio::awaitable<void> safe_cache_set(service& svc, std::string key, std::string value, std::int64_t ttl);

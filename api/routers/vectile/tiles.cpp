@@ -52,8 +52,8 @@ boost::asio::awaitable<host::response> get_tile_xyz(service& svc, std::string la
 
     const std::string tile_id = layer_name + "/" + std::to_string(z) + "/" + std::to_string(x) + "/" + std::to_string(y);
     std::string cache_key = layer_name + ":" + std::to_string(z) + ":" + std::to_string(x) + ":" + std::to_string(y);
-    if (auto cached = co_await safe_cache_get(svc, cache_key); cached && !cached->empty()) {
-        co_return host::response::raw(std::move(*cached), mvt_media_type,
+    if (auto cached = co_await cached_tile(svc, cache_key); cached && !cached->empty()) {
+        co_return host::response::raw(std::move(cached), mvt_media_type,
                                       {{"Cache-Control", "public, max-age=" + std::to_string(config.cache_ttl)}, {"X-Cache", "HIT"}});
     }
 

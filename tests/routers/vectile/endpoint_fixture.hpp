@@ -171,6 +171,8 @@ protected:
     bool statements_gone_within(std::chrono::steady_clock::duration limit);
 
     static std::optional<std::string> header(const host::response& r, const std::string& name);
+    // The answer with bytes shared with a cache moved into `body`, as the server would send them.
+    static host::response flattened(host::response r);
 
     asio::io_context ioc;
     const std::string app_name = "vtest_" + test_support::unique_suffix();

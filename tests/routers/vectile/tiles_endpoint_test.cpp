@@ -442,3 +442,94 @@ TEST_F(xyz_tiles, redis_stopped_tiles_still_come_from_the_database_with_a_warnin
 }
 
 }  // namespace
+
+namespace {
+
+// ------------------------------------------------------------------ the worker's copies of hot tiles
+
+class xyz_tile_copies : public xyz_tiles {
+protected:
+    // GET calls the Redis server has answered so far.
+    long long redis_gets() {
+        std::vector<std::string_view> argv{"INFO", "commandstats"};
+        auto info = run(redis_side().command(std::move(argv))).str;
+        auto at = info.find("cmdstat_get:calls=");
+        return at == std::string::npos ? 0 : std::stoll(info.substr(at + 18));
+    }
+    bool feed_live_within(std::chrono::steady_clock::duration limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!svc->tracking.live() && std::chrono::steady_clock::now() < deadline) test_support::run_for(ioc, 20ms);
+        return svc->tracking.live();
+    }
+};
+
+TEST_F(xyz_tile_copies, are_served_without_redis_only_while_redis_holds_the_same_bytes) {
+    test_support::redis_child redis;
+    start(test_support::database_url(), vectile::redis_settings{"127.0.0.1", redis.port(), 0});
+    const tile_id t{"plots", 14, 8531, 7777};  // a private Redis: no other test shares its keys
+    ASSERT_TRUE(feed_live_within(5s));
+
+    redis_set(t.key(), "first");
+    EXPECT_EQ(get(t.path()).body, "first");
+    const auto gets = redis_gets();
+    for (int i = 0; i < 3; ++i) {
+        auto r = get(t.path());
+        EXPECT_EQ(r.body, "first");
+        EXPECT_EQ(header(r, "X-Cache"), "HIT");
+        EXPECT_EQ(header(r, "Cache-Control"), "public, max-age=1800");
+    }
+    EXPECT_EQ(redis_gets(), gets) << "a kept copy costs no Redis read";
+
+    // Another writer replaces the bytes: the next answer has the new ones.
+    redis_set(t.key(), "second");
+    EXPECT_EQ(get(t.path()).body, "second");
+
+    // Another client deletes the tile: the next request generates it.
+    redis_del(t.key());
+    auto miss = get(t.path());
+    ASSERT_EQ(miss.status, 200u);
+    EXPECT_EQ(header(miss, "X-Cache"), std::nullopt);
+    EXPECT_EQ(vtest::decode_tile(miss.body).at(0).name, "plots");
+    EXPECT_EQ(counts.statements, 1);
+    auto hit = get(t.path());
+    EXPECT_EQ(header(hit, "X-Cache"), "HIT");
+    EXPECT_TRUE(hit.body == miss.body);
+
+    // A flush drops every copy.
+    std::vector<std::string_view> flush{"FLUSHALL"};
+    run(redis_side().command(std::move(flush)));
+    EXPECT_EQ(header(get(t.path()), "X-Cache"), std::nullopt);
+    EXPECT_EQ(counts.statements, 2);
+}
+
+TEST_F(xyz_tile_copies, are_dropped_with_the_feed_and_not_served_while_redis_is_gone) {
+    test_support::redis_child redis;
+    start(test_support::database_url(), vectile::redis_settings{"127.0.0.1", redis.port(), 0});
+    const tile_id t{"plots", 14, 8532, 7777};
+    ASSERT_TRUE(feed_live_within(5s));
+    redis_set(t.key(), "cached");
+    EXPECT_EQ(get(t.path()).body, "cached");
+    EXPECT_EQ(svc->memory.size(), 1u);
+
+    redis.stop();
+    auto r = get(t.path());
+    ASSERT_EQ(r.status, 200u);
+    EXPECT_EQ(header(r, "X-Cache"), std::nullopt) << "without Redis there is no cache, kept copies included";
+    EXPECT_EQ(vtest::decode_tile(r.body).at(0).name, "plots");
+    EXPECT_EQ(svc->memory.size(), 0u);
+}
+
+TEST_F(xyz_tile_copies, are_not_kept_when_turned_off) {
+    test_support::redis_child redis;
+    vectile::redis_settings settings{"127.0.0.1", redis.port(), 0};
+    settings.memory_cache_mb = 0;
+    start(test_support::database_url(), settings);
+    const tile_id t{"plots", 14, 8531, 7778};
+    redis_set(t.key(), "cached");
+    const auto gets = redis_gets();
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(get(t.path()).body, "cached");
+    EXPECT_EQ(redis_gets(), gets + 3);
+    EXPECT_EQ(svc->memory.size(), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,215 @@
+#include "redis/tracking.hpp"
+
+#include <sys/socket.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <vector>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+#include <hiredis/hiredis.h>
+
+namespace redis {
+
+using clock = std::chrono::steady_clock;
+using tcp = asio::ip::tcp;
+
+namespace {
+
+struct reply_deleter {
+    void operator()(redisReply* r) const { freeReplyObject(r); }
+};
+using reply_ptr = std::unique_ptr<redisReply, reply_deleter>;
+
+struct reader_deleter {
+    void operator()(redisReader* r) const { redisReaderFree(r); }
+};
+using reader_ptr = std::unique_ptr<redisReader, reader_deleter>;
+
+std::string format(const std::vector<std::string_view>& argv) {
+    std::vector<const char*> args;
+    std::vector<std::size_t> lens;
+    for (auto a : argv) {
+        args.push_back(a.data());
+        lens.push_back(a.size());
+    }
+    char* raw = nullptr;
+    int n = redisFormatCommandArgv(&raw, static_cast<int>(args.size()), args.data(), lens.data());
+    if (n < 0) throw error("Could not format a command");
+    std::string out(raw, static_cast<std::size_t>(n));
+    std::free(raw);
+    return out;
+}
+
+bool is_text(const redisReply* r, std::string_view text) {
+    return r != nullptr && (r->type == REDIS_REPLY_STRING || r->type == REDIS_REPLY_STATUS) && std::string_view(r->str, r->len) == text;
+}
+
+}  // namespace
+
+class tracking_impl : public std::enable_shared_from_this<tracking_impl> {
+public:
+    tracking_impl(asio::any_io_executor ex, options opts, std::string prefix, tracking::callback on_change)
+        : m_ex(ex), m_opts(std::move(opts)), m_prefix(std::move(prefix)), m_on_change(std::move(on_change)), m_socket(ex) {}
+
+    bool live() {
+        if (m_state == state::live) {
+            poll();
+        } else if (m_state == state::down && clock::now() >= m_next_attempt) {
+            m_state = state::connecting;
+            ++m_attempt;
+            asio::co_spawn(m_ex, connect(shared_from_this(), m_attempt), asio::detached);
+        }
+        return m_state == state::live;
+    }
+
+    void stop() {
+        m_stopped = true;
+        m_on_change = nullptr;
+        boost::system::error_code ignored;
+        m_socket.close(ignored);
+    }
+
+private:
+    enum class state { down, connecting, live };
+
+    static asio::awaitable<void> connect(std::shared_ptr<tracking_impl> self, std::uint64_t attempt) {
+        tcp::resolver resolver(self->m_ex);
+        asio::steady_timer deadline(self->m_ex, self->m_opts.connect_timeout);
+        deadline.async_wait([self, attempt, &resolver](boost::system::error_code ec) {
+            // The frame may be gone once the wait is cancelled: look at nothing else first.
+            if (ec || self->m_attempt != attempt || self->m_state != state::connecting) return;
+            resolver.cancel();
+            boost::system::error_code ignored;
+            self->m_socket.close(ignored);
+        });
+        bool ok = false;
+        try {
+            auto endpoints = co_await resolver.async_resolve(self->m_opts.host, std::to_string(self->m_opts.port), asio::use_awaitable);
+            co_await asio::async_connect(self->m_socket, endpoints, asio::use_awaitable);
+            self->m_reader.reset(redisReaderCreate());
+            std::vector<std::string_view> id_argv{std::string_view("CLIENT"), std::string_view("ID")};
+            auto id = co_await self->roundtrip(id_argv);
+            if (id->type != REDIS_REPLY_INTEGER) throw error("CLIENT ID");
+            std::string own = std::to_string(id->integer);
+            // Broadcast mode: changes of every key under the prefix, whoever reads
+            // it, reported to this same connection once it has subscribed.
+            std::vector<std::string_view> track{std::string_view("CLIENT"), std::string_view("TRACKING"), std::string_view("on"),
+                                                std::string_view("REDIRECT"), std::string_view(own), std::string_view("BCAST"),
+                                                std::string_view("PREFIX"), std::string_view(self->m_prefix)};
+            auto on = co_await self->roundtrip(track);
+            if (!is_text(on.get(), "OK")) throw error("CLIENT TRACKING");
+            std::vector<std::string_view> subscribe{std::string_view("SUBSCRIBE"), std::string_view("__redis__:invalidate")};
+            auto sub = co_await self->roundtrip(subscribe);
+            if (sub->type != REDIS_REPLY_ARRAY || sub->elements < 1 || !is_text(sub->element[0], "subscribe")) throw error("SUBSCRIBE");
+            ok = true;
+        } catch (const std::exception&) {
+        }
+        deadline.cancel();
+        if (self->m_stopped || self->m_attempt != attempt) co_return;
+        if (!ok) {
+            self->lose();
+            co_return;
+        }
+        self->m_state = state::live;
+        // Anything kept before this moment was kept without a feed.
+        if (self->m_on_change) self->m_on_change(std::nullopt);
+        self->arm_read();
+        self->poll();
+    }
+
+    // Sends one command and reads its reply (only while connecting).
+    asio::awaitable<reply_ptr> roundtrip(const std::vector<std::string_view>& argv) {
+        std::string wire = format(argv);
+        co_await asio::async_write(m_socket, asio::buffer(wire), asio::use_awaitable);
+        for (;;) {
+            void* r = nullptr;
+            if (redisReaderGetReply(m_reader.get(), &r) != REDIS_OK) throw error("Protocol error");
+            if (r != nullptr) {
+                reply_ptr out(static_cast<redisReply*>(r));
+                if (out->type == REDIS_REPLY_ERROR) throw error(std::string(out->str, out->len));
+                co_return out;
+            }
+            auto n = co_await m_socket.async_read_some(asio::buffer(m_buffer), asio::use_awaitable);
+            redisReaderFeed(m_reader.get(), m_buffer.data(), n);
+        }
+    }
+
+    void arm_read() {
+        m_socket.async_wait(tcp::socket::wait_read, [self = shared_from_this(), generation = m_attempt](boost::system::error_code ec) {
+            if (ec || self->m_stopped || self->m_attempt != generation || self->m_state != state::live) return;
+            self->poll();
+            if (self->m_state == state::live) self->arm_read();
+        });
+    }
+
+    // Reads what has arrived, without waiting, and reports each change.
+    void poll() {
+        for (;;) {
+            auto n = ::recv(m_socket.native_handle(), m_buffer.data(), m_buffer.size(), MSG_DONTWAIT);
+            if (n > 0) {
+                if (redisReaderFeed(m_reader.get(), m_buffer.data(), static_cast<std::size_t>(n)) != REDIS_OK) return lose();
+                if (static_cast<std::size_t>(n) < m_buffer.size()) break;
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+            return lose();  // closed by the server, or failed
+        }
+        for (;;) {
+            void* r = nullptr;
+            if (redisReaderGetReply(m_reader.get(), &r) != REDIS_OK) return lose();
+            if (r == nullptr) break;
+            reply_ptr message(static_cast<redisReply*>(r));
+            if (message->type != REDIS_REPLY_ARRAY || message->elements != 3 || !is_text(message->element[0], "message")) continue;
+            const redisReply* keys = message->element[2];
+            if (!m_on_change) continue;
+            if (keys->type == REDIS_REPLY_ARRAY) {
+                for (std::size_t i = 0; i < keys->elements; ++i) {
+                    const redisReply* k = keys->element[i];
+                    if (k->type == REDIS_REPLY_STRING) m_on_change(std::string_view(k->str, k->len));
+                }
+            } else {
+                m_on_change(std::nullopt);  // the database was flushed
+            }
+        }
+    }
+
+    void lose() {
+        boost::system::error_code ignored;
+        m_socket.close(ignored);
+        m_state = state::down;
+        ++m_attempt;  // outstanding waits of the old connection see a new generation
+        m_next_attempt = clock::now() + std::chrono::seconds(1);
+        if (m_on_change) m_on_change(std::nullopt);
+    }
+
+    asio::any_io_executor m_ex;
+    options m_opts;
+    std::string m_prefix;
+    tracking::callback m_on_change;
+    tcp::socket m_socket;
+    reader_ptr m_reader;
+    std::array<char, 16384> m_buffer{};
+    state m_state = state::down;
+    std::uint64_t m_attempt = 0;
+    clock::time_point m_next_attempt{};
+    bool m_stopped = false;
+};
+
+tracking::tracking(asio::any_io_executor executor, options opts, std::string prefix, callback on_change)
+    : m_impl(std::make_shared<tracking_impl>(executor, std::move(opts), std::move(prefix), std::move(on_change))) {}
+
+tracking::~tracking() { m_impl->stop(); }
+
+bool tracking::live() { return m_impl->live(); }
+
+}  // namespace redis
