@@ -1,6 +1,7 @@
 // gisd: the land-administration map back end. Serves the tile router under
 // /gis and the host's own routes, on one event loop per worker process.
 
+#include <malloc.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -129,12 +130,18 @@ int run_workers(const cli_options& opts) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Tiles of a few hundred kilobytes pass through several buffers per request.
+    // Keep freed heap memory for the next request instead of handing it back
+    // to the kernel and faulting it in again each time (bounded: 16 MiB kept).
+    mallopt(M_TRIM_THRESHOLD, 16 << 20);
+    mallopt(M_MMAP_THRESHOLD, 4 << 20);
     cli_options opts;
     if (const char* url = std::getenv("DATABASE_URL")) opts.database_url = url;
 
     CLI::App cli{
         "gisd: serves vector tiles of the cadastral layers under /gis and survey plans under /plans.\n"
-        "Redis is configured only by the environment: REDIS_HOST (default localhost), REDIS_PORT (6379), REDIS_DB (0)."};
+        "Redis is configured only by the environment: REDIS_HOST (default localhost), REDIS_PORT (6379), REDIS_DB (0).\n"
+        "TILE_MEMORY_CACHE_MB (default 32, 0 for none): each worker's copies of hot tiles, kept coherent with Redis."};
     cli.add_option("--host", opts.host, "Address to listen on")->capture_default_str();
     cli.add_option("--port", opts.port, "TCP port to listen on")->capture_default_str();
     cli.add_option("--workers", opts.workers, "Worker processes sharing the port (SO_REUSEPORT), each with its own loop, Redis connection and pool")

@@ -26,6 +26,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <hiredis/hiredis.h>
 #include <libpq-fe.h>
 
 #include "database/named_params.hpp"
@@ -70,6 +71,7 @@ int main(int argc, char** argv) {
     std::string host = argv[1], port = argv[2];
     int redis_port = std::stoi(argv[4]);
     std::vector<tile> tiles;
+    std::string last_tile;
     std::ifstream in(argv[5]);
     for (tile t; in >> t.layer >> t.z >> t.x >> t.y;) tiles.push_back(t);
 
@@ -100,9 +102,28 @@ int main(int argc, char** argv) {
         PGresult* r = PQexecParams(conn, positional.text.c_str(), 4, nullptr, values, nullptr, nullptr, 1);
         double ms = ms_since(t0);
         std::size_t size = PQntuples(r) ? static_cast<std::size_t>(PQgetlength(r, 0, 0)) : 0;
+        if (size > 0) last_tile.assign(PQgetvalue(r, 0, 0), size);
         if (PQresultStatus(r) != PGRES_TUPLES_OK) std::cerr << PQresultErrorMessage(r);
         PQclear(r);
         return std::pair{ms, size};
+    };
+    // The cache round trips a miss must wait for (a GET that finds nothing,
+    // then the SET of the tile), timed on a blocking connection of our own.
+    redisContext* redis = redisConnect("127.0.0.1", redis_port);
+    if (redis == nullptr || redis->err != 0) {
+        std::cerr << "cannot connect to redis\n";
+        return 1;
+    }
+    auto run_cache = [&](const std::string& bytes) {
+        const std::string key = "mvt_v8:bench:miss";
+        const char* get[] = {"GET", key.c_str()};
+        const std::size_t get_len[] = {3, key.size()};
+        const char* set[] = {"SET", key.c_str(), bytes.data(), "EX", "1800"};
+        const std::size_t set_len[] = {3, key.size(), bytes.size(), 2, 4};
+        auto t0 = clock_type::now();
+        freeReplyObject(redisCommandArgv(redis, 2, get, get_len));
+        freeReplyObject(redisCommandArgv(redis, 5, set, set_len));
+        return ms_since(t0);
     };
     auto run_server = [&](const tile& t) {
         http::request<http::empty_body> req{http::verb::get,
@@ -121,7 +142,7 @@ int main(int argc, char** argv) {
     // Each path runs the tile once before it is measured, on its own backend:
     // the same buffer cache and per-backend caches for both. The order of the
     // measured runs alternates so that neither always comes second.
-    std::vector<double> direct, server, overhead;
+    std::vector<double> direct, server, overhead, cache, beyond;
     std::size_t bytes = 0;
     for (int round = 0; round < 2; ++round) {
         flush_redis(redis_port);
@@ -141,9 +162,13 @@ int main(int argc, char** argv) {
             }
             flush_redis(redis_port);
             if (dsize != ssize) std::cerr << "size mismatch for " << t.layer << "/" << t.z << "/" << t.x << "/" << t.y << "\n";
+            const double c = run_cache(last_tile);
+            flush_redis(redis_port);
             direct.push_back(d);
             server.push_back(s);
             overhead.push_back(s - d);
+            cache.push_back(c);
+            beyond.push_back(s - d - c);
             bytes += ssize;
         }
     }
@@ -155,6 +180,9 @@ int main(int argc, char** argv) {
     std::printf("  through gisd : median %.2f ms, mean %.2f ms\n", msv, mean_s);
     std::printf("  overhead     : median %.3f ms per tile (%.1f%% of the direct median); mean ratio %.3f\n", mo, 100.0 * mo / md,
                 mean_s / mean_d);
+    std::printf("  of which the Redis GET and SET a miss waits for, timed directly: median %.3f ms\n", median(cache));
+    std::printf("  overhead beyond those round trips: median %.3f ms per tile (%.1f%%)\n", median(beyond), 100.0 * median(beyond) / md);
+    redisFree(redis);
     PQfinish(conn);
     return 0;
 }
