@@ -1,5 +1,9 @@
 #include "routers/vectile/tiles.hpp"
 
+#include <map>
+#include <mutex>
+#include <utility>
+
 #include "helpers/utils/utils.hpp"
 #include "routers/vectile/mvt_sql.hpp"
 #include "routers/vectile/service.hpp"
@@ -23,6 +27,21 @@ double tile_timeout_seconds(std::int64_t z) {
     return 30.0;
 }
 
+namespace {
+
+// The statement of a layer at a zoom never changes: made once per process
+// rather than on every request, hits included. Errors are not remembered.
+const std::pair<std::string, zoom_config>& tile_statement(const std::string& layer_name, std::int64_t z) {
+    static std::mutex guard;
+    static std::map<std::pair<std::string, std::int64_t>, std::pair<std::string, zoom_config>> made;
+    std::lock_guard lock(guard);
+    auto key = std::make_pair(layer_name, z);
+    if (auto it = made.find(key); it != made.end()) return it->second;
+    return made.emplace(std::move(key), generate_mvt_sql(layer_name, z)).first->second;
+}
+
+}  // namespace
+
 boost::asio::awaitable<host::response> get_tile_xyz(service& svc, std::string layer_name, std::int64_t z, std::int64_t x,
                                                     std::int64_t y, database::session& db) {
     if (find_layer(layer_name) == nullptr) {
@@ -33,10 +52,12 @@ boost::asio::awaitable<host::response> get_tile_xyz(service& svc, std::string la
                                         ", y=" + std::to_string(y));
     }
 
-    std::string sql;
+    const std::string* statement = nullptr;
     zoom_config config{};
     try {
-        std::tie(sql, config) = generate_mvt_sql(layer_name, z);
+        const auto& made = tile_statement(layer_name, z);
+        statement = &made.first;
+        config = made.second;
     } catch (const invalid_argument& e) {
         // Zoomed out below the layer's range: nothing to draw, and not a failure.
         svc.logger->info("Layer {} not available at zoom {}: {}", layer_name, z, e.what());
@@ -67,7 +88,7 @@ boost::asio::awaitable<host::response> get_tile_xyz(service& svc, std::string la
     std::optional<std::string> mvt_content;
     try {
         mvt_content = co_await db_transaction(db, [&](database::session& s) -> boost::asio::awaitable<std::optional<std::string>> {
-            auto r = co_await host::with_deadline(s.execute(sql, params), timeout);
+            auto r = co_await host::with_deadline(s.execute(*statement, params), timeout);
             if (!r) throw statement_timeout();
             co_return tile_bytes(r->scalar_one_or_none());
         });
