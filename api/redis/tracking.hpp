@@ -34,8 +34,11 @@ public:
     tracking& operator=(const tracking&) = delete;
 
     // Takes in what the server has already sent (without waiting), then tells
-    // whether the feed is live. When it is down, a new connection is started
-    // (at most one attempt a second) and the answer is false.
+    // whether the feed is live. The server may write a report a moment after
+    // it answers the client that made the change, so a change is seen within
+    // that moment, not strictly before that client hears back. When the feed
+    // is down, a new connection is started (at most one attempt a second) and
+    // the answer is false.
     bool live();
 
 private:

@@ -2,8 +2,9 @@
 // The worker's own copies of tiles it has read from Redis, so that a hot tile
 // costs no Redis round trip. Redis stays the cache of record: a copy is kept
 // only while Redis reports every change under the namespace (see
-// redis::tracking), is dropped when its key changes there, and never outlives
-// a fixed age, so a copy is never staler than what Redis would answer.
+// redis::tracking), is dropped as soon as the report of a change to its key
+// arrives (on a local Redis, within a fraction of a millisecond of the change),
+// and never outlives a fixed age.
 
 #include <chrono>
 #include <cstddef>

@@ -456,6 +456,16 @@ protected:
         auto at = info.find("cmdstat_get:calls=");
         return at == std::string::npos ? 0 : std::stoll(info.substr(at + 18));
     }
+    // Redis reports a change a moment after it answers the client that made
+    // it: lets the loop turn until the copy of `key` is gone.
+    bool copy_dropped_within(const std::string& key, std::chrono::steady_clock::duration limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (svc->memory.find(key) && std::chrono::steady_clock::now() < deadline) {
+            svc->tracking.live();
+            test_support::run_for(ioc, 1ms);
+        }
+        return !svc->memory.find(key);
+    }
     bool feed_live_within(std::chrono::steady_clock::duration limit) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (!svc->tracking.live() && std::chrono::steady_clock::now() < deadline) test_support::run_for(ioc, 20ms);
@@ -482,10 +492,12 @@ TEST_F(xyz_tile_copies, are_served_without_redis_only_while_redis_holds_the_same
 
     // Another writer replaces the bytes: the next answer has the new ones.
     redis_set(t.key(), "second");
+    ASSERT_TRUE(copy_dropped_within(t.key(), 2s));
     EXPECT_EQ(get(t.path()).body, "second");
 
     // Another client deletes the tile: the next request generates it.
     redis_del(t.key());
+    ASSERT_TRUE(copy_dropped_within(t.key(), 2s));
     auto miss = get(t.path());
     ASSERT_EQ(miss.status, 200u);
     EXPECT_EQ(header(miss, "X-Cache"), std::nullopt);
@@ -498,6 +510,7 @@ TEST_F(xyz_tile_copies, are_served_without_redis_only_while_redis_holds_the_same
     // A flush drops every copy.
     std::vector<std::string_view> flush{"FLUSHALL"};
     run(redis_side().command(std::move(flush)));
+    ASSERT_TRUE(copy_dropped_within(t.key(), 2s));
     EXPECT_EQ(header(get(t.path()), "X-Cache"), std::nullopt);
     EXPECT_EQ(counts.statements, 2);
 }
