@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -120,6 +121,7 @@ private:
             co_return;
         }
         self->m_state = state::live;
+        self->m_pause = std::chrono::seconds(1);
         // Anything kept before this moment was kept without a feed.
         if (self->m_on_change) self->m_on_change(std::nullopt);
         self->arm_read();
@@ -188,7 +190,10 @@ private:
         m_socket.close(ignored);
         m_state = state::down;
         ++m_attempt;  // outstanding waits of the old connection see a new generation
-        m_next_attempt = clock::now() + std::chrono::seconds(1);
+        // A server that refuses tracking (older than Redis 6, or the command
+        // disabled) is asked again ever less often: at most every 30 s.
+        m_next_attempt = clock::now() + m_pause;
+        m_pause = std::min<clock::duration>(m_pause * 2, std::chrono::seconds(30));
         if (m_on_change) m_on_change(std::nullopt);
     }
 
@@ -202,6 +207,7 @@ private:
     state m_state = state::down;
     std::uint64_t m_attempt = 0;
     clock::time_point m_next_attempt{};
+    clock::duration m_pause = std::chrono::seconds(1);
     bool m_stopped = false;
 };
 

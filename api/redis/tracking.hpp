@@ -37,8 +37,8 @@ public:
     // whether the feed is live. The server may write a report a moment after
     // it answers the client that made the change, so a change is seen within
     // that moment, not strictly before that client hears back. When the feed
-    // is down, a new connection is started (at most one attempt a second) and
-    // the answer is false.
+    // is down, a new connection is started (after a failed attempt, a pause of
+    // one second, doubling up to 30 s) and the answer is false.
     bool live();
 
 private:

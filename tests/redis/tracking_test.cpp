@@ -168,21 +168,20 @@ TEST_F(redis_tracking, losing_the_server_is_a_change_of_everything_until_a_new_f
     EXPECT_EQ(changes.back(), change("tiles:after"));
 }
 
-TEST_F(redis_tracking, no_server_is_never_live_and_not_retried_in_a_busy_loop) {
+TEST_F(redis_tracking, no_server_is_never_live_and_is_asked_again_ever_less_often) {
     test_support::redis_child server;
     server.stop();
     watch(server.port());
-    int attempts_seen = 0;
-    const auto deadline = std::chrono::steady_clock::now() + 1500ms;
+    int questions = 0;
+    const auto deadline = std::chrono::steady_clock::now() + 3600ms;
     while (std::chrono::steady_clock::now() < deadline) {
         EXPECT_FALSE(feed->live());
-        ++attempts_seen;
+        ++questions;
         test_support::run_for(ioc, 5ms);
     }
-    EXPECT_GT(attempts_seen, 50);
-    // Each failed attempt reports "everything"; one a second at most.
-    EXPECT_GE(changes.size(), 1u);
-    EXPECT_LE(changes.size(), 2u);
+    EXPECT_GT(questions, 100);
+    // Each failed attempt reports "everything": attempts at 0, 1 and 3 s.
+    EXPECT_EQ(changes.size(), 3u);
 }
 
 TEST_F(redis_tracking, ends_quietly_with_a_live_feed) {

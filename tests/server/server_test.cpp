@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -169,6 +171,48 @@ TEST_P(raw_answer, to_head_has_the_length_but_no_body) {
 
 INSTANTIATE_TEST_SUITE_P(bodies, raw_answer, testing::Values("/raw", "/shared"),
                          [](const testing::TestParamInfo<const char*>& info) { return std::string(info.param + 1); });
+
+struct wire_case {
+    const char* name;
+    const char* request;
+    const char* status_line;
+    bool has_body;
+};
+
+class wire_answer : public testing::TestWithParam<wire_case> {};
+
+// The bytes on the wire, read until the server closes (each request asks it to).
+TEST_P(wire_answer, is_a_well_formed_head_then_exactly_the_body) {
+    const auto& c = GetParam();
+    in_process_server srv;
+    asio::io_context io;
+    asio::ip::tcp::socket socket(io);
+    socket.connect({asio::ip::make_address("127.0.0.1"), srv.port()});
+    asio::write(socket, asio::buffer(std::string(c.request)));
+    std::string wire;
+    boost::system::error_code ec;
+    for (char chunk[4096];;) {
+        auto n = socket.read_some(asio::buffer(chunk), ec);
+        wire.append(chunk, n);
+        if (ec) break;
+    }
+    ASSERT_EQ(ec, asio::error::eof);
+    ASSERT_TRUE(wire.starts_with(c.status_line)) << wire;
+    const auto end_of_head = wire.find("\r\n\r\n");
+    ASSERT_NE(end_of_head, std::string::npos);
+    const std::string head = wire.substr(0, end_of_head + 2);
+    EXPECT_NE(head.find("\r\nServer: gisd\r\n"), std::string::npos) << head;
+    EXPECT_NE(head.find("\r\nContent-Length: " + std::to_string(tile_bytes.size()) + "\r\n"), std::string::npos) << head;
+    EXPECT_NE(head.find("\r\nX-Cache: HIT\r\n"), std::string::npos) << head;
+    EXPECT_EQ(wire.substr(end_of_head + 4), c.has_body ? tile_bytes : std::string()) << "nothing before or after the body";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    versions, wire_answer,
+    testing::Values(wire_case{"http_1_1_close", "GET /shared HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", "HTTP/1.1 200 OK\r\n", true},
+                    wire_case{"http_1_0", "GET /raw HTTP/1.0\r\n\r\n", "HTTP/1.0 200 OK\r\n", true},
+                    wire_case{"head_1_1", "HEAD /shared HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", "HTTP/1.1 200 OK\r\n", false}),
+    [](const testing::TestParamInfo<wire_case>& info) { return std::string(info.param.name); });
 
 TEST(server, no_content_answer_has_no_body_and_the_connection_stays_usable) {
     in_process_server srv;
