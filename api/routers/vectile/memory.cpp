@@ -33,7 +33,7 @@ void tile_memory::finish(const std::string& key, const bytes& value, clock::time
 }
 
 void tile_memory::invalidate(std::string_view key) {
-    if (auto r = m_reads.find(std::string(key)); r != m_reads.end()) r->second.changed = true;
+    if (auto r = m_reads.find(key); r != m_reads.end()) r->second.changed = true;
     if (auto it = m_index.find(key); it != m_index.end()) erase(it->second);
 }
 

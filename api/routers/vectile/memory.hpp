@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <optional>
@@ -63,8 +64,13 @@ private:
     clock::duration m_max_age;
     std::size_t m_bytes = 0;
     std::list<entry> m_lru;  // most recently used first
+    // Looked up by string_view: a change report names a key that is usually not kept.
+    struct text_hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+    };
     std::unordered_map<std::string_view, std::list<entry>::iterator> m_index;
-    std::unordered_map<std::string, read_out> m_reads;
+    std::unordered_map<std::string, read_out, text_hash, std::equal_to<>> m_reads;
 };
 
 }  // namespace vectile
