@@ -58,11 +58,15 @@ asio::awaitable<std::optional<std::string>> safe_cache_get(service& svc, std::st
 
 namespace {
 
-// Ends a read of the copy's key however the read ends.
+// Ends a read of the copy's key however the read ends, unless the service has
+// gone first (a request still suspended when the loop is torn down).
 struct copy_read {
-    copy_read(tile_memory& m, const std::string& key) : memory(m), key(key) { memory.begin(key); }
-    ~copy_read() { memory.finish(key, value); }
+    copy_read(service& svc, const std::string& key) : memory(svc.memory), alive(svc.alive), key(key) { memory.begin(key); }
+    ~copy_read() {
+        if (!alive.expired()) memory.finish(key, value);
+    }
     tile_memory& memory;
+    std::weak_ptr<const bool> alive;
     const std::string& key;
     tile_memory::bytes value;
 };
@@ -81,7 +85,7 @@ asio::awaitable<tile_memory::bytes> cached_tile(service& svc, std::string key) {
     // live() first takes in the changes Redis has already reported.
     if (!svc.tracking.live()) co_return co_await shared_cache_get(svc, std::move(key));
     if (auto copy = svc.memory.find(full_key)) co_return copy;
-    copy_read read(svc.memory, full_key);
+    copy_read read(svc, full_key);
     read.value = co_await shared_cache_get(svc, std::move(key));
     co_return read.value;
 }

@@ -43,6 +43,8 @@ public:
     // Copies of hot tiles, kept only while `tracking` reports Redis's changes.
     tile_memory memory;
     redis::tracking tracking;
+    // Expires with the service: for work that may outlive it on the loop.
+    std::shared_ptr<const bool> alive = std::make_shared<const bool>(true);
 };
 
 // The load step: configures logging (INFO, unless the host already did),

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <ostream>
 
 #include <algorithm>
@@ -530,6 +531,25 @@ TEST_F(xyz_tile_copies, are_dropped_with_the_feed_and_not_served_while_redis_is_
     EXPECT_EQ(header(r, "X-Cache"), std::nullopt) << "without Redis there is no cache, kept copies included";
     EXPECT_EQ(vtest::decode_tile(r.body).at(0).name, "plots");
     EXPECT_EQ(svc->memory.size(), 0u);
+}
+
+TEST_F(xyz_tile_copies, a_read_still_out_when_the_service_goes_leaves_nothing_behind) {
+    test_support::redis_child redis;
+    start(test_support::database_url(), vectile::redis_settings{"127.0.0.1", redis.port(), 0});
+    const tile_id t{"plots", 14, 8532, 7778};
+    ASSERT_TRUE(feed_live_within(5s));
+    ::kill(redis.pid(), SIGSTOP);  // the read below gets no answer
+    host::request req;
+    req.target = t.path();
+    bool done = false;
+    boost::asio::co_spawn(ioc, app->handle(req), [&](std::exception_ptr, host::response) { done = true; });
+    test_support::run_for(ioc, 100ms);
+    ASSERT_FALSE(done) << "the request should be waiting for Redis";
+    // The service goes while the request is suspended in its cache read; the
+    // read's frame is destroyed with the loop, after the service (under the
+    // sanitizers, a touch of the freed copies fails here).
+    stop();
+    ::kill(redis.pid(), SIGCONT);
 }
 
 TEST_F(xyz_tile_copies, are_not_kept_when_turned_off) {
