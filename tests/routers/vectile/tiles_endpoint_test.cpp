@@ -539,6 +539,10 @@ TEST_F(xyz_tile_copies, a_read_still_out_when_the_service_goes_leaves_nothing_be
     const tile_id t{"plots", 14, 8532, 7778};
     ASSERT_TRUE(feed_live_within(5s));
     ::kill(redis.pid(), SIGSTOP);  // the read below gets no answer
+    struct resume {
+        pid_t pid;
+        ~resume() { ::kill(pid, SIGCONT); }
+    } resume_redis{redis.pid()};
     host::request req;
     req.target = t.path();
     bool done = false;
@@ -549,7 +553,6 @@ TEST_F(xyz_tile_copies, a_read_still_out_when_the_service_goes_leaves_nothing_be
     // read's frame is destroyed with the loop, after the service (under the
     // sanitizers, a touch of the freed copies fails here).
     stop();
-    ::kill(redis.pid(), SIGCONT);
 }
 
 TEST_F(xyz_tile_copies, are_not_kept_when_turned_off) {
