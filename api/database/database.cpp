@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <optional>
+#include <utility>
 #include <unordered_map>
 
 #include <boost/asio/as_tuple.hpp>
@@ -182,10 +184,11 @@ public:
     // Sends one statement and reads all of its results. When the caller
     // abandons the wait (cancellation), the statement stays marked as running,
     // and `clean` must be awaited before the connection is used again.
-    // With `begin_first`, BEGIN goes out in the same pipeline as the statement:
-    // one round trip instead of two.
+    // With `begin_first`, BEGIN goes out in the same pipeline as the statement,
+    // and with `commit_after`, COMMIT: one round trip instead of two or three.
+    // The COMMIT's failure is kept for `take_commit_failure`, not thrown.
     asio::awaitable<result> run(const std::string& text, const std::vector<std::string>& names, const params& p,
-                                clock::time_point deadline, bool begin_first = false) {
+                                clock::time_point deadline, bool begin_first = false, bool commit_after = false) {
         if (m_busy) throw error("another statement is still running on this connection");
         std::vector<const char*> values(names.size(), nullptr);
         std::vector<int> lengths(names.size(), 0), formats(names.size(), 0);
@@ -219,9 +222,12 @@ public:
                 },
                 it->second);
         }
-        if (begin_first) {
+        m_commit_failure.reset();
+        if (begin_first || commit_after) {
             if (!PQenterPipelineMode(m_conn)) throw error(trimmed(PQerrorMessage(m_conn)));
             m_pipeline = true;
+        }
+        if (begin_first) {
             if (!PQsendQueryParams(m_conn, "BEGIN", 0, nullptr, nullptr, nullptr, nullptr, 1)) {
                 m_broken = true;
                 throw error(trimmed(PQerrorMessage(m_conn)));
@@ -232,14 +238,21 @@ public:
             if (m_pipeline) m_broken = true;  // BEGIN is queued already
             throw error(trimmed(PQerrorMessage(m_conn)));
         }
+        if (commit_after && !PQsendQueryParams(m_conn, "COMMIT", 0, nullptr, nullptr, nullptr, nullptr, 1)) {
+            m_broken = true;
+            throw error(trimmed(PQerrorMessage(m_conn)));
+        }
         if (m_pipeline && !PQpipelineSync(m_conn)) {
             m_broken = true;
             throw error(trimmed(PQerrorMessage(m_conn)));
         }
         m_busy = true;
         co_await flush(deadline);
-        co_return co_await read_results(deadline);
+        co_return co_await read_results(deadline, commit_after);
     }
+
+    // The failure of the COMMIT sent with the last statement, if it failed.
+    std::optional<error> take_commit_failure() { return std::exchange(m_commit_failure, std::nullopt); }
 
     asio::awaitable<result> run_simple(const char* text, clock::time_point deadline) {
         static const std::vector<std::string> none;
@@ -324,7 +337,7 @@ private:
         }
     }
 
-    asio::awaitable<result> read_results(clock::time_point deadline) {
+    asio::awaitable<result> read_results(clock::time_point deadline, bool commit_last = false) {
         std::vector<result_ptr> results;
         for (;;) {
             while (PQisBusy(m_conn)) {
@@ -350,6 +363,17 @@ private:
             results.emplace_back(r);
         }
         m_busy = false;
+        if (commit_last && !results.empty()) {
+            // The COMMIT's own outcome. Skipped (an earlier statement failed):
+            // that statement's error is the one to report.
+            result_ptr commit = std::move(results.back());
+            results.pop_back();
+            auto st = PQresultStatus(commit.get());
+            if (st == PGRES_FATAL_ERROR || st == PGRES_BAD_RESPONSE || st == PGRES_NONFATAL_ERROR) {
+                const char* state = PQresultErrorField(commit.get(), PG_DIAG_SQLSTATE);
+                m_commit_failure.emplace(trimmed(PQresultErrorMessage(commit.get())), state ? state : "");
+            }
+        }
         result_ptr data;
         for (auto& r : results) {
             auto st = PQresultStatus(r.get());
@@ -374,6 +398,7 @@ private:
     bool m_busy = false;
     bool m_pipeline = false;
     bool m_broken = false;
+    std::optional<error> m_commit_failure;
 };
 
 }  // namespace
@@ -510,17 +535,18 @@ public:
         m_pool->release(std::move(m_conn));
     }
 
-    asio::awaitable<result> execute(std::string_view sql, params p) override {
-        if (m_closed) throw error("This session is closed");
-        if (!m_conn) m_conn = co_await m_pool->acquire();
-        const auto& opts = m_pool->options();
-        const auto& positional = m_pool->translate(sql);
-        const bool begin_first = !m_in_transaction;
-        m_in_transaction = true;
-        co_return co_await m_conn->run(positional.text, positional.names, p, clock::now() + opts.statement_backstop, begin_first);
-    }
+    asio::awaitable<result> execute(std::string_view sql, params p) override { return run(sql, std::move(p), false); }
+
+    asio::awaitable<result> execute_last(std::string_view sql, params p) override { return run(sql, std::move(p), true); }
 
     asio::awaitable<void> commit() override {
+        if (m_commit_sent && m_conn) {
+            // The COMMIT went with the last statement; only its outcome is left.
+            m_commit_sent = false;
+            m_in_transaction = false;
+            if (auto failure = m_conn->take_commit_failure()) throw *failure;
+            co_return;
+        }
         if (!m_conn || !m_in_transaction) co_return;
         m_in_transaction = false;
         co_await m_conn->run_simple("COMMIT", clock::now() + m_pool->options().control_timeout);
@@ -528,6 +554,7 @@ public:
 
     asio::awaitable<void> rollback() override {
         m_in_transaction = false;
+        m_commit_sent = false;
         if (!m_conn) co_return;
         co_await m_conn->clean(m_pool->cancel_threads(), clock::now() + m_pool->options().control_timeout);
         if (m_conn->broken()) throw error("the connection was lost during rollback");
@@ -544,9 +571,21 @@ public:
     }
 
 private:
+    asio::awaitable<result> run(std::string_view sql, params p, bool commit_after) {
+        if (m_closed) throw error("This session is closed");
+        if (!m_conn) m_conn = co_await m_pool->acquire();
+        const auto& opts = m_pool->options();
+        const auto& positional = m_pool->translate(sql);
+        const bool begin_first = !m_in_transaction;
+        m_in_transaction = true;
+        m_commit_sent = commit_after;
+        co_return co_await m_conn->run(positional.text, positional.names, p, clock::now() + opts.statement_backstop, begin_first, commit_after);
+    }
+
     std::shared_ptr<pool_impl> m_pool;
     std::unique_ptr<connection> m_conn;
     bool m_in_transaction = false;
+    bool m_commit_sent = false;  // by execute_last, with the statement
     bool m_closed = false;
 };
 

@@ -1,7 +1,9 @@
-// Cache-miss cost: each tile's statement run directly through libpq against
+// Cache-miss cost: each tile's statements run directly through libpq against
 // the same tile requested through gisd (a miss: generated, then written to
 // Redis). Prints medians and the server's overhead per tile. Both paths are
-// warmed the same way first.
+// warmed the same way first. The direct baseline sends what gisd sends to
+// PostgreSQL for a miss (BEGIN, the statement, COMMIT, in one pipeline); the
+// statement alone is timed too.
 //
 //   miss_bench HOST PORT DATABASE_URL REDIS_PORT TILES_FILE
 // TILES_FILE lines: "layer z x y".
@@ -85,7 +87,7 @@ int main(int argc, char** argv) {
     boost::beast::tcp_stream stream(ioc);
     stream.connect(resolver.resolve(host, port));
 
-    auto run_direct = [&](const tile& t) {
+    auto run_direct = [&](const tile& t, bool in_transaction) {
         auto [sql, cfg] = vectile::generate_mvt_sql(t.layer, t.z);
         auto positional = database::translate_named_params(sql);
         auto b = helpers::utils::xyz_to_bbox_web_mercator(t.z, t.x, t.y);
@@ -99,13 +101,40 @@ int main(int argc, char** argv) {
         }
         const char* values[4] = {vals[0].c_str(), vals[1].c_str(), vals[2].c_str(), vals[3].c_str()};
         auto t0 = clock_type::now();
-        PGresult* r = PQexecParams(conn, positional.text.c_str(), 4, nullptr, values, nullptr, nullptr, 1);
-        double ms = ms_since(t0);
-        std::size_t size = PQntuples(r) ? static_cast<std::size_t>(PQgetlength(r, 0, 0)) : 0;
-        if (size > 0) last_tile.assign(PQgetvalue(r, 0, 0), size);
-        if (PQresultStatus(r) != PGRES_TUPLES_OK) std::cerr << PQresultErrorMessage(r);
-        PQclear(r);
-        return std::pair{ms, size};
+        std::size_t size = 0;
+        auto take = [&](PGresult* r) {
+            if (PQresultStatus(r) == PGRES_TUPLES_OK) {
+                size = PQntuples(r) ? static_cast<std::size_t>(PQgetlength(r, 0, 0)) : 0;
+                if (size > 0) last_tile.assign(PQgetvalue(r, 0, 0), size);
+            } else if (PQresultStatus(r) == PGRES_FATAL_ERROR) {
+                std::cerr << PQresultErrorMessage(r);
+            }
+            PQclear(r);
+        };
+        if (!in_transaction) {
+            take(PQexecParams(conn, positional.text.c_str(), 4, nullptr, values, nullptr, nullptr, 1));
+        } else {
+            // What gisd sends for a miss: BEGIN, the statement and COMMIT in one pipeline.
+            PQenterPipelineMode(conn);
+            PQsendQueryParams(conn, "BEGIN", 0, nullptr, nullptr, nullptr, nullptr, 1);
+            PQsendQueryParams(conn, positional.text.c_str(), 4, nullptr, values, nullptr, nullptr, 1);
+            PQsendQueryParams(conn, "COMMIT", 0, nullptr, nullptr, nullptr, nullptr, 1);
+            PQpipelineSync(conn);
+            for (;;) {
+                PGresult* r = PQgetResult(conn);
+                if (r == nullptr) {
+                    if (PQstatus(conn) != CONNECTION_OK) break;
+                    continue;
+                }
+                if (PQresultStatus(r) == PGRES_PIPELINE_SYNC) {
+                    PQclear(r);
+                    break;
+                }
+                take(r);
+            }
+            PQexitPipelineMode(conn);
+        }
+        return std::pair{ms_since(t0), size};
     };
     // The cache round trips a miss must wait for (a GET that finds nothing,
     // then the SET of the tile), timed on a blocking connection of our own.
@@ -142,44 +171,51 @@ int main(int argc, char** argv) {
     // Each path runs the tile once before it is measured, on its own backend:
     // the same buffer cache and per-backend caches for both. The order of the
     // measured runs alternates so that neither always comes second.
-    std::vector<double> direct, server, overhead, cache, beyond;
+    // Three measured runs per tile in a rotating order: the statement alone,
+    // the statement in gisd's pipeline (BEGIN, statement, COMMIT), and gisd.
+    std::vector<double> alone, direct, server, overhead, overhead_alone, cache, beyond;
     std::size_t bytes = 0;
     for (int round = 0; round < 2; ++round) {
         flush_redis(redis_port);
         std::size_t i = 0;
         for (const auto& t : tiles) {
-            run_direct(t);
+            run_direct(t, true);
             run_server(t);
             flush_redis(redis_port);
-            double d = 0, s = 0;
-            std::size_t dsize = 0, ssize = 0;
-            if ((i++ + round) % 2 == 0) {
-                std::tie(d, dsize) = run_direct(t);
-                std::tie(s, ssize) = run_server(t);
-            } else {
-                std::tie(s, ssize) = run_server(t);
-                std::tie(d, dsize) = run_direct(t);
+            double a = 0, d = 0, s = 0;
+            std::size_t asize = 0, dsize = 0, ssize = 0;
+            for (int k = 0; k < 3; ++k) {
+                switch ((i + round + k) % 3) {
+                    case 0: std::tie(a, asize) = run_direct(t, false); break;
+                    case 1: std::tie(d, dsize) = run_direct(t, true); break;
+                    default: std::tie(s, ssize) = run_server(t); break;
+                }
             }
+            ++i;
             flush_redis(redis_port);
-            if (dsize != ssize) std::cerr << "size mismatch for " << t.layer << "/" << t.z << "/" << t.x << "/" << t.y << "\n";
+            if (dsize != ssize || asize != ssize) std::cerr << "size mismatch for " << t.layer << "/" << t.z << "/" << t.x << "/" << t.y << "\n";
             const double c = run_cache(last_tile);
             flush_redis(redis_port);
+            alone.push_back(a);
             direct.push_back(d);
             server.push_back(s);
             overhead.push_back(s - d);
+            overhead_alone.push_back(s - a);
             cache.push_back(c);
             beyond.push_back(s - d - c);
             bytes += ssize;
         }
     }
-    double md = median(direct), msv = median(server), mo = median(overhead);
+    double ma = median(alone), md = median(direct), msv = median(server), mo = median(overhead), moa = median(overhead_alone);
     double mean_d = std::accumulate(direct.begin(), direct.end(), 0.0) / direct.size();
     double mean_s = std::accumulate(server.begin(), server.end(), 0.0) / server.size();
     std::printf("cache misses: %zu requests, mean tile %zu bytes\n", direct.size(), bytes / std::max<std::size_t>(1, direct.size()));
-    std::printf("  direct libpq : median %.2f ms, mean %.2f ms\n", md, mean_d);
-    std::printf("  through gisd : median %.2f ms, mean %.2f ms\n", msv, mean_s);
+    std::printf("  statement alone, libpq        : median %.2f ms\n", ma);
+    std::printf("  BEGIN, statement, COMMIT, libpq: median %.2f ms, mean %.2f ms\n", md, mean_d);
+    std::printf("  through gisd                  : median %.2f ms, mean %.2f ms\n", msv, mean_s);
     std::printf("  overhead     : median %.3f ms per tile (%.1f%% of the direct median); mean ratio %.3f\n", mo, 100.0 * mo / md,
                 mean_s / mean_d);
+    std::printf("  against the statement alone: median %.3f ms per tile (%.1f%%)\n", moa, 100.0 * moa / ma);
     std::printf("  of which the Redis GET and SET a miss waits for, timed directly: median %.3f ms\n", median(cache));
     std::printf("  overhead beyond those round trips: median %.3f ms per tile (%.1f%%)\n", median(beyond), 100.0 * median(beyond) / md);
     redisFree(redis);

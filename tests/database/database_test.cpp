@@ -12,7 +12,9 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <tuple>
 
 #include "server/deadline.hpp"
 #include "server/errors.hpp"
@@ -331,6 +333,73 @@ TEST_F(database_test, closed_session_refuses_statements) {
     EXPECT_THROW(run(s->execute("SELECT 1")), database::error);
 }
 
+// ------------------------------------------------------------------ a last statement with its COMMIT
+
+struct last_case {
+    const char* name;
+    const char* before;     // run first in the same transaction, or empty
+    const char* last;       // "T" stands for the scratch table
+    const char* statement_sqlstate;  // the last statement's error, or empty
+    const char* commit_sqlstate;     // commit's error, or empty
+    std::int64_t rows;      // in the table at the end
+};
+
+void PrintTo(const last_case& c, std::ostream* os) { *os << c.name; }
+
+class last_statement : public database_test, public testing::WithParamInterface<last_case> {
+protected:
+    std::string with_table(const char* sql) {
+        std::string out = sql;
+        if (auto at = out.find(" T "); at != std::string::npos) out.replace(at + 1, 1, scratch_table());
+        return out;
+    }
+};
+
+TEST_P(last_statement, commits_with_the_statement_and_reports_each_failure_where_it_happened) {
+    const auto& c = GetParam();
+    auto pool = make_pool(1);
+    // Duplicates are refused only at COMMIT.
+    exec(*admin(), "ALTER TABLE " + scratch_table() + " ADD UNIQUE (id) DEFERRABLE INITIALLY DEFERRED");
+    auto s = pool->make_session();
+    auto pid = scalar(*s, "SELECT pg_backend_pid()");
+    if (*c.before) run(s->execute(with_table(c.before)));
+    try {
+        auto r = run(s->execute_last(with_table(c.last)));
+        EXPECT_STREQ(c.statement_sqlstate, "") << "the statement succeeded";
+        EXPECT_EQ(r.scalar_one_or_none(), value(std::int64_t{1}));
+        if (!*c.commit_sqlstate) {
+            EXPECT_EQ(count_rows(), c.rows) << "committed before commit() was awaited";
+        }
+    } catch (const database::error& e) {
+        EXPECT_EQ(e.sqlstate(), c.statement_sqlstate) << e.what();
+    }
+    if (!*c.statement_sqlstate) {
+        try {
+            run(s->commit());
+            EXPECT_STREQ(c.commit_sqlstate, "") << "commit succeeded";
+        } catch (const database::error& e) {
+            EXPECT_EQ(e.sqlstate(), c.commit_sqlstate) << e.what();
+        }
+    }
+    run(s->rollback());
+    run(s->close());
+    EXPECT_EQ(count_rows(), c.rows);
+
+    // The same connection serves the next session, outside any transaction.
+    auto next = pool->make_session();
+    EXPECT_EQ(scalar(*next, "SELECT pg_backend_pid()"), pid);
+    EXPECT_EQ(scalar(*next, "SELECT count(*) FROM " + scratch_table()), value(c.rows));
+    run(next->close());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    outcomes, last_statement,
+    testing::Values(last_case{"success", "", "INSERT INTO T (id) VALUES (1) RETURNING id", "", "", 1},
+                    last_case{"after_other_statements", "INSERT INTO T (id) VALUES (2)", "INSERT INTO T (id) VALUES (1) RETURNING id", "", "", 2},
+                    last_case{"statement_fails", "INSERT INTO T (id) VALUES (2)", "INSERT INTO T (id) VALUES (1 / 0) RETURNING id", "22012", "", 0},
+                    last_case{"commit_fails", "INSERT INTO T (id) VALUES (1)", "INSERT INTO T (id) VALUES (1) RETURNING id", "", "23505", 0}),
+    [](const testing::TestParamInfo<last_case>& info) { return std::string(info.param.name); });
+
 // ------------------------------------------------------------------ failures
 
 struct failure_case {
@@ -463,7 +532,8 @@ enum class ending { rollback, close, abandon };
 
 void PrintTo(ending e, std::ostream* os) { *os << (e == ending::rollback ? "rollback" : e == ending::close ? "close" : "abandon"); }
 
-class abandoned_statement : public database_test, public testing::WithParamInterface<ending> {};
+// The ending, and whether the statement was sent as the last, with its COMMIT.
+class abandoned_statement : public database_test, public testing::WithParamInterface<std::tuple<ending, bool>> {};
 
 TEST_P(abandoned_statement, is_cancelled_on_the_server_and_the_connection_stays_healthy) {
     auto pool = make_pool(1);
@@ -473,13 +543,14 @@ TEST_P(abandoned_statement, is_cancelled_on_the_server_and_the_connection_stays_
     auto s = pool->make_session();
     auto pid = scalar(*s, "SELECT pg_backend_pid()");
     auto start = std::chrono::steady_clock::now();
-    auto got = run(host::with_deadline(s->execute(sleep_sql), 300ms));
+    const auto [how, last] = GetParam();
+    auto got = run(host::with_deadline(last ? s->execute_last(sleep_sql) : s->execute(sleep_sql), 300ms));
     EXPECT_FALSE(got.has_value());
     EXPECT_LT(seconds_since(start), 5.0);
     EXPECT_EQ(running_with(tag), 1) << "the statement should still be running on the server";
 
     start = std::chrono::steady_clock::now();
-    switch (GetParam()) {
+    switch (how) {
         case ending::rollback: run(s->rollback()); break;
         case ending::close: run(s->close()); break;
         case ending::abandon: s.reset(); break;
@@ -489,21 +560,19 @@ TEST_P(abandoned_statement, is_cancelled_on_the_server_and_the_connection_stays_
 
     // The connection (pool size 1) is healthy and reused for the next statement.
     if (!s) s = pool->make_session();
-    if (GetParam() == ending::close) s = pool->make_session();
+    if (how == ending::close) s = pool->make_session();
     EXPECT_EQ(scalar(*s, "SELECT pg_backend_pid()"), pid);
     EXPECT_EQ(scalar(*s, "SELECT 1"), value(std::int64_t{1}));
     run(s->close());
     EXPECT_EQ(pool->open_connections(), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(endings, abandoned_statement, testing::Values(ending::rollback, ending::close, ending::abandon),
-                         [](const testing::TestParamInfo<ending>& info) {
-                             switch (info.param) {
-                                 case ending::rollback: return std::string("rollback");
-                                 case ending::close: return std::string("close");
-                                 case ending::abandon: return std::string("abandon");
-                             }
-                             return std::string();
+INSTANTIATE_TEST_SUITE_P(endings, abandoned_statement,
+                         testing::Combine(testing::Values(ending::rollback, ending::close, ending::abandon), testing::Bool()),
+                         [](const testing::TestParamInfo<std::tuple<ending, bool>>& info) {
+                             std::ostringstream name;
+                             PrintTo(std::get<0>(info.param), &name);
+                             return name.str() + (std::get<1>(info.param) ? "_last" : "");
                          });
 
 }  // namespace

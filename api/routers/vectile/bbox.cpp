@@ -120,7 +120,7 @@ boost::asio::awaitable<host::response> get_tile_bbox(service& svc, bbox_request 
     std::optional<std::string> mvt_content;
     try {
         mvt_content = co_await db_transaction(db, [&](database::session& s) -> boost::asio::awaitable<std::optional<std::string>> {
-            auto r = co_await host::with_deadline(s.execute(sql, params), host::seconds(20.0));
+            auto r = co_await host::with_deadline(s.execute_last(sql, params), host::seconds(20.0));
             if (!r) throw statement_timeout();
             co_return tile_bytes(r->scalar_one_or_none());
         });

@@ -63,7 +63,7 @@ boost::asio::awaitable<host::response> get_central_tile_info(service& svc, std::
     std::optional<database::row> centroid;
     try {
         centroid = co_await db_transaction(db, [&](database::session& s) -> boost::asio::awaitable<std::optional<database::row>> {
-            auto r = co_await host::with_deadline(s.execute(sql), host::seconds(15.0));
+            auto r = co_await host::with_deadline(s.execute_last(sql), host::seconds(15.0));
             if (!r) throw statement_timeout();
             co_return r->first();
         });

@@ -88,7 +88,7 @@ boost::asio::awaitable<host::response> get_tile_xyz(service& svc, std::string la
     std::optional<std::string> mvt_content;
     try {
         mvt_content = co_await db_transaction(db, [&](database::session& s) -> boost::asio::awaitable<std::optional<std::string>> {
-            auto r = co_await host::with_deadline(s.execute(*statement, params), timeout);
+            auto r = co_await host::with_deadline(s.execute_last(*statement, params), timeout);
             if (!r) throw statement_timeout();
             co_return tile_bytes(r->scalar_one_or_none());
         });

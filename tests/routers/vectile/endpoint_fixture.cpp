@@ -266,6 +266,10 @@ public:
         ++m_counts.statements;
         return m_inner->execute(sql, std::move(p));
     }
+    asio::awaitable<database::result> execute_last(std::string_view sql, database::params p) override {
+        ++m_counts.statements;
+        return m_inner->execute_last(sql, std::move(p));
+    }
     asio::awaitable<void> commit() override { return m_inner->commit(); }
     asio::awaitable<void> rollback() override { return m_inner->rollback(); }
     asio::awaitable<void> close() override { return m_inner->close(); }
