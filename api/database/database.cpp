@@ -578,8 +578,11 @@ private:
         const auto& positional = m_pool->translate(sql);
         const bool begin_first = !m_in_transaction;
         m_in_transaction = true;
+        m_commit_sent = false;
+        auto r = co_await m_conn->run(positional.text, positional.names, p, clock::now() + opts.statement_backstop, begin_first, commit_after);
+        // A failed statement skips the COMMIT behind it: commit() then ends the transaction as usual.
         m_commit_sent = commit_after;
-        co_return co_await m_conn->run(positional.text, positional.names, p, clock::now() + opts.statement_backstop, begin_first, commit_after);
+        co_return r;
     }
 
     std::shared_ptr<pool_impl> m_pool;
