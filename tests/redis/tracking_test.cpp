@@ -62,24 +62,16 @@ protected:
                                                      changes.push_back(key ? change(std::string(*key)) : everything);
                                                  });
     }
-    // Asks (and lets the loop turn) until the feed is live or `limit` has passed.
-    bool live_within(std::chrono::steady_clock::duration limit) {
+    // Asks (and lets the loop turn) until the feed is live (or down) or `limit` has passed.
+    bool live_within(std::chrono::steady_clock::duration limit, bool live = true) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (std::chrono::steady_clock::now() < deadline) {
-            if (feed->live()) return true;
+            if (feed->live() == live) return true;
             test_support::run_for(ioc, 20ms);
         }
-        return feed->live();
+        return feed->live() == live;
     }
-    // Asks (and lets the loop turn) until the feed is down or `limit` has passed.
-    bool down_within(std::chrono::steady_clock::duration limit) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (!feed->live()) return true;
-            test_support::run_for(ioc, 20ms);
-        }
-        return !feed->live();
-    }
+    bool down_within(std::chrono::steady_clock::duration limit) { return live_within(limit, false); }
 
     // Asks, without turning the loop (the question itself takes in what has
     // arrived), until `count` changes are known or `limit` has passed. The

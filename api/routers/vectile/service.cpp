@@ -11,15 +11,24 @@
 
 namespace vectile {
 
+namespace {
+
+// The tile cache's connection and the change feed's talk to the same server alike.
+redis::options redis_options(const redis_settings& s) {
+    return redis::options{s.host, s.port, s.db, std::chrono::seconds(5), std::chrono::seconds(5)};
+}
+
+}  // namespace
+
 service::service(asio::any_io_executor ex, const redis_settings& s)
     : executor(ex),
       logger(logger::get_logger("vectile")),
       router("/gis", {"GIS Tiles"}),
       settings(s),
-      redis_client(ex, redis::options{s.host, s.port, s.db, std::chrono::seconds(5), std::chrono::seconds(5)}),
+      redis_client(ex, redis_options(s)),
       cache(redis_client, "mvt_v8"),
       memory(static_cast<std::size_t>(s.memory_cache_mb) << 20),
-      tracking(ex, redis::options{s.host, s.port, s.db, std::chrono::seconds(5), std::chrono::seconds(5)}, cache.name_space + ":",
+      tracking(ex, redis_options(s), cache.name_space + ":",
                [this](std::optional<std::string_view> key) {
                    if (key) {
                        memory.invalidate(*key);
