@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cerrno>
+#include <limits>
 #include <string_view>
 
 #include <boost/asio/as_tuple.hpp>
@@ -132,7 +133,10 @@ asio::awaitable<boost::system::error_code> write_answer(beast::tcp_stream& strea
     std::string head = head_bytes(r, version, keep_alive, body.size());
     if (head_only || !has_body(r)) body = {};
     std::array<asio::const_buffer, 2> buffers{asio::buffer(head), asio::buffer(body.data(), body.size())};
-    auto [ec, n] = co_await asio::async_write(stream, buffers, tuple_awaitable);
+    // Asio's own conditions cap each send at 64 KiB, which splits a large tile
+    // into several sends, each a pass through the loop; the socket takes it whole.
+    auto whole = [](const boost::system::error_code& ec, std::size_t) -> std::size_t { return ec ? 0 : std::numeric_limits<std::size_t>::max(); };
+    auto [ec, n] = co_await asio::async_write(stream, buffers, whole, tuple_awaitable);
     co_return ec;
 }
 

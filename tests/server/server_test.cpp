@@ -32,6 +32,13 @@ using test_support::seconds_since;
 
 const std::string tile_bytes = std::string("\x1a\x00\xff\xfe\x00\n", 6) + "mvt";
 
+// Far more than a socket takes at once: the answer goes out over many sends.
+const std::string big_bytes = [] {
+    std::string b(8 << 20, '\0');
+    for (std::size_t i = 0; i < b.size(); ++i) b[i] = static_cast<char>((i * 7919) >> 8);
+    return b;
+}();
+
 host::response text(std::string body) { return host::response::raw(std::move(body), "text/plain"); }
 
 asio::awaitable<void> sleep_for(std::chrono::milliseconds d) {
@@ -73,6 +80,14 @@ public:
                          .handler = [](host::request_context&) -> asio::awaitable<host::response> {
                              co_return host::response::raw(std::make_shared<const std::string>(tile_bytes), "application/vnd.mapbox-vector-tile",
                                                            {{"X-Cache", "HIT"}, {"Cache-Control", "public, max-age=1800"}});
+                         }});
+        m_app.add_route({.method = verb::get, .path = "/big", .name = "big",
+                         .handler = [](host::request_context&) -> asio::awaitable<host::response> {
+                             co_return host::response::raw(big_bytes, "application/octet-stream");
+                         }});
+        m_app.add_route({.method = verb::get, .path = "/big-shared", .name = "big_shared",
+                         .handler = [](host::request_context&) -> asio::awaitable<host::response> {
+                             co_return host::response::raw(std::make_shared<const std::string>(big_bytes), "application/octet-stream");
                          }});
         m_app.add_route({.method = verb::get, .path = "/empty", .name = "empty",
                          .handler = [](host::request_context&) -> asio::awaitable<host::response> { co_return host::response::empty(204); }});
@@ -171,6 +186,27 @@ TEST_P(raw_answer, to_head_has_the_length_but_no_body) {
 
 INSTANTIATE_TEST_SUITE_P(bodies, raw_answer, testing::Values("/raw", "/shared"),
                          [](const testing::TestParamInfo<const char*>& info) { return std::string(info.param + 1); });
+
+// A client that reads only after a pause: the server's sends stop at a full
+// socket and resume; every byte must arrive once, in order.
+class big_answer : public testing::TestWithParam<const char*> {};
+
+TEST_P(big_answer, arrives_whole_to_a_client_that_reads_late) {
+    in_process_server srv;
+    http_client client(srv.port());
+    for (int i = 0; i < 2; ++i) {
+        client.send_raw(std::string("GET ") + GetParam() + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        std::this_thread::sleep_for(200ms);
+        auto r = client.read_reply();
+        EXPECT_EQ(r.status, 200u);
+        EXPECT_EQ(r.header("Content-Length"), std::to_string(big_bytes.size()));
+        EXPECT_TRUE(r.body == big_bytes) << "body of " << r.body.size() << " bytes differs";
+    }
+    EXPECT_EQ(client.get("/hello").body, "hello");
+}
+
+INSTANTIATE_TEST_SUITE_P(bodies, big_answer, testing::Values("/big", "/big-shared"),
+                         [](const testing::TestParamInfo<const char*>& info) { return std::string(info.param + 1) == "big" ? "owned" : "shared"; });
 
 struct wire_case {
     const char* name;
