@@ -99,7 +99,8 @@ boost::asio::awaitable<host::response> get_central_tile_info(service& svc, std::
     doc["tile_url"] = "/gis/" + layer_name + "/" + std::to_string(z) + "/" + std::to_string(x) + "/" + std::to_string(y) + ".pbf";
     doc["layer_config"] = {{"min_zoom", layer->min_zoom.value_or(0)}, {"properties", layer->properties}};
 
-    co_await safe_cache_set(svc, cache_key, spaced_json(doc), CACHE_TTL_LONG * 2);
+    const std::string stored = spaced_json(doc);
+    co_await safe_cache_set(svc, cache_key, stored, CACHE_TTL_LONG * 2);
     co_return api_router_response(api_response({.data = std::move(doc)}));
 }
 

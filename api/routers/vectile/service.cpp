@@ -99,7 +99,7 @@ asio::awaitable<tile_memory::bytes> cached_tile(service& svc, std::string key) {
     co_return read.value;
 }
 
-asio::awaitable<void> safe_cache_set(service& svc, std::string key, std::string value, std::int64_t ttl) {
+asio::awaitable<void> safe_cache_set(service& svc, std::string key, std::string_view value, std::int64_t ttl) {
     try {
         co_await svc.cache.set(key, value, ttl);
     } catch (const std::exception& e) {

@@ -65,8 +65,9 @@ asio::awaitable<std::optional<std::string>> safe_cache_get(service& svc, std::st
 // Null when there is nothing.
 asio::awaitable<tile_memory::bytes> cached_tile(service& svc, std::string key);
 
-// A cache write that never fails: Redis failures become one warning line.
-asio::awaitable<void> safe_cache_set(service& svc, std::string key, std::string value, std::int64_t ttl);
+// A cache write that never fails: Redis failures become one warning line. The
+// value is borrowed, not copied: it must outlive the awaited write.
+asio::awaitable<void> safe_cache_set(service& svc, std::string key, std::string_view value, std::int64_t ttl);
 
 // GET /gis/health/
 asio::awaitable<host::response> health_check(service& svc);
