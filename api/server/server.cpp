@@ -18,6 +18,7 @@
 #include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
@@ -89,6 +90,7 @@ struct handling {
     asio::steady_timer done;  // cancelled when the handler finishes
     asio::cancellation_signal cancel;
     bool finished = false;
+    bool watched = false;
     std::optional<response> answer;
     std::exception_ptr failure;
 };
@@ -214,8 +216,7 @@ asio::awaitable<void> server::serve(std::shared_ptr<connection_state> conn) {
 
         // Handlers bound their own waits; the stream's timer must not cut them short.
         stream.expires_never();
-        // The handler runs inline until its first wait; a cache hit usually never
-        // waits, and only a handler that does is watched for a client going away.
+        // The handler runs on a coroutine of its own, which a client going away can cancel.
         auto h = std::make_shared<handling>(stream.get_executor());
         asio::co_spawn(stream.get_executor(), m_app.handle(req),
                        asio::bind_cancellation_slot(h->cancel.slot(), [h](std::exception_ptr e, response r) {
@@ -228,10 +229,22 @@ asio::awaitable<void> server::serve(std::shared_ptr<connection_state> conn) {
                            h->done.cancel();
                        }));
         if (!h->finished) {
-            watch_disconnect(stream.socket(), h, conn);
+            // A handler that never waits (a cache hit) still finishes a pass or two of
+            // the loop later, as spawning posts its start and its end. Watching its
+            // socket would cost more than the answer: the watch starts after those passes.
+            auto ex = stream.get_executor();
+            asio::post(ex, [ex, h, conn] {
+                asio::post(ex, [h, conn] {
+                    if (h->finished) return;
+                    h->watched = true;
+                    watch_disconnect(conn->stream.socket(), h, conn);
+                });
+            });
             while (!h->finished) co_await h->done.async_wait(tuple_awaitable);
-            boost::system::error_code ignored;
-            stream.socket().cancel(ignored);
+            if (h->watched) {
+                boost::system::error_code ignored;
+                stream.socket().cancel(ignored);
+            }
         }
         std::optional<response> answer = std::move(h->answer);
         if (h->failure) {
