@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <limits>
 #include <string_view>
 
@@ -109,21 +110,66 @@ void watch_disconnect(tcp::socket& socket, std::shared_ptr<handling> h, std::sha
 
 bool has_body(const response& r) { return !(r.status == 204 || r.status == 304 || (r.status >= 100 && r.status < 200)); }
 
-// The head of an answer as bytes. Beast builds the fields (length, keep-alive
-// for the request's version); they are laid out here rather than by Beast's
-// serializer, whose layered buffer sequences took a seventh of a cache hit.
-std::string head_bytes(const response& r, unsigned version, bool keep_alive, std::size_t length) {
-    http::response<http::empty_body> out{static_cast<http::status>(r.status), version};
-    out.set(http::field::server, "gisd");
-    for (auto& [name, value] : r.headers) out.set(name, value);
-    if (has_body(r)) {
-        if (!r.media_type.empty()) out.set(http::field::content_type, r.media_type);
-        out.content_length(length);
+void append_decimal(std::string& out, std::size_t n) {
+    char digits[24];
+    auto end = std::to_chars(digits, digits + sizeof digits, n).ptr;
+    out.append(digits, end);
+}
+
+// Whether the handler's headers can be written as they are: none repeats a
+// name or names a field the server writes itself.
+bool plain_headers(const response& r) {
+    static constexpr std::string_view own[] = {"Server", "Content-Type", "Content-Length", "Connection", "Transfer-Encoding"};
+    for (std::size_t i = 0; i < r.headers.size(); ++i) {
+        const auto& name = r.headers[i].first;
+        for (auto o : own) {
+            if (beast::iequals(name, o)) return false;
+        }
+        for (std::size_t j = 0; j < i; ++j) {
+            if (beast::iequals(name, r.headers[j].first)) return false;
+        }
     }
-    out.keep_alive(keep_alive);
-    std::string head = "HTTP/" + std::to_string(version / 10) + "." + std::to_string(version % 10) + " " + std::to_string(r.status) + " ";
-    head.append(out.reason()).append("\r\n");
-    for (const auto& field : out) head.append(field.name_string()).append(": ").append(field.value()).append("\r\n");
+    return true;
+}
+
+// The head of an answer as bytes: the status line, Server, the handler's
+// headers, then Content-Type, Content-Length and Connection as Beast lays them
+// out. Written directly for the usual headers: Beast's serializer took a
+// seventh of a cache hit, building its fields a tenth more. Unusual headers
+// (a repeated name, a field the server owns) go through Beast's fields, which
+// merge them.
+std::string head_bytes(const response& r, unsigned version, bool keep_alive, std::size_t length) {
+    std::string head = "HTTP/";
+    head.reserve(160);
+    append_decimal(head, version / 10);
+    head.push_back('.');
+    append_decimal(head, version % 10);
+    head.push_back(' ');
+    append_decimal(head, r.status);
+    head.push_back(' ');
+    head.append(http::obsolete_reason(static_cast<http::status>(r.status))).append("\r\n");
+    if (plain_headers(r)) {
+        head.append("Server: gisd\r\n");
+        for (const auto& [name, value] : r.headers) head.append(name).append(": ").append(value).append("\r\n");
+        if (has_body(r)) {
+            if (!r.media_type.empty()) head.append("Content-Type: ").append(r.media_type).append("\r\n");
+            head.append("Content-Length: ");
+            append_decimal(head, length);
+            head.append("\r\n");
+        }
+        if (version < 11 && keep_alive) head.append("Connection: keep-alive\r\n");
+        if (version >= 11 && !keep_alive) head.append("Connection: close\r\n");
+    } else {
+        http::response<http::empty_body> out{static_cast<http::status>(r.status), version};
+        out.set(http::field::server, "gisd");
+        for (auto& [name, value] : r.headers) out.set(name, value);
+        if (has_body(r)) {
+            if (!r.media_type.empty()) out.set(http::field::content_type, r.media_type);
+            out.content_length(length);
+        }
+        out.keep_alive(keep_alive);
+        for (const auto& field : out) head.append(field.name_string()).append(": ").append(field.value()).append("\r\n");
+    }
     head.append("\r\n");
     return head;
 }
