@@ -231,17 +231,36 @@ void application::add_route(route r, std::vector<std::string> tags) {
 
 const application::compiled_route* application::find(verb method, std::string_view path, std::vector<std::string>& segments,
                                                      bool& path_known) const {
-    auto raw_segments = split_path(path);
     segments.clear();
-    for (auto& s : raw_segments) segments.push_back(decode_segment(s));
+    if (!path.empty() && path.front() == '/') {
+        for (std::size_t start = 1;;) {
+            auto slash = path.find('/', start);
+            auto raw = path.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
+            // Most segments have nothing to decode.
+            if (raw.find('%') == std::string_view::npos) {
+                segments.emplace_back(raw);
+            } else {
+                segments.push_back(decode_segment(raw));
+            }
+            if (slash == std::string_view::npos) break;
+            start = slash + 1;
+        }
+    }
 
+    // A segment's rank depends on the route's pattern alone: candidates are
+    // compared segment by segment, literal before prefixed before bare parameter.
+    auto outranks = [](const compiled_route& a, const compiled_route& b) {
+        for (std::size_t i = 0; i < a.segments.size(); ++i) {
+            int ra = a.segments[i].rank(), rb = b.segments[i].rank();
+            if (ra != rb) return ra < rb;
+        }
+        return false;
+    };
     const compiled_route* best = nullptr;
-    std::vector<int> best_rank;
     path_known = false;
     for (const auto& c : m_routes) {
         if (c->segments.size() != segments.size()) continue;
         bool ok = true;
-        std::vector<int> rank;
         for (std::size_t i = 0; i < segments.size() && ok; ++i) {
             const auto& pat = c->segments[i];
             const auto& seg = segments[i];
@@ -250,16 +269,12 @@ const application::compiled_route* application::find(verb method, std::string_vi
             } else {
                 ok = seg.size() > pat.prefix.size() + pat.suffix.size() && seg.starts_with(pat.prefix) && seg.ends_with(pat.suffix);
             }
-            rank.push_back(pat.rank());
         }
         if (!ok) continue;
         path_known = true;
         bool method_ok = c->r.method == method || (method == verb::head && c->r.method == verb::get);
         if (!method_ok) continue;
-        if (best == nullptr || rank < best_rank) {
-            best = c.get();
-            best_rank = std::move(rank);
-        }
+        if (best == nullptr || outranks(*c, *best)) best = c.get();
     }
     return best;
 }
