@@ -71,13 +71,13 @@ boost::asio::awaitable<host::response> get_tile_xyz(service& svc, std::string la
         co_return host::response::empty(204);
     }
 
-    const std::string tile_id = layer_name + "/" + std::to_string(z) + "/" + std::to_string(x) + "/" + std::to_string(y);
     std::string cache_key = layer_name + ":" + std::to_string(z) + ":" + std::to_string(x) + ":" + std::to_string(y);
     if (auto cached = co_await cached_tile(svc, cache_key); cached && !cached->empty()) {
         co_return host::response::raw(std::move(cached), mvt_media_type,
                                       {{"Cache-Control", "public, max-age=" + std::to_string(config.cache_ttl)}, {"X-Cache", "HIT"}});
     }
 
+    const std::string tile_id = layer_name + "/" + std::to_string(z) + "/" + std::to_string(x) + "/" + std::to_string(y);
     auto bbox = helpers::utils::xyz_to_bbox_web_mercator(static_cast<int>(z), static_cast<int>(x), static_cast<int>(y));
     database::params params{{"min_x", bbox["minx"].get<double>()},
                             {"min_y", bbox["miny"].get<double>()},
