@@ -123,9 +123,13 @@ run_wrk() {  # url-base seconds -> prints "rps p50 p99"
 }
 total_requests() { awk '/requests in/{print $1}' "$work/wrk.out"; }
 
+# Each server is warmed up first, untimed, as one in service would be: gisd's
+# first requests fill its copies of the tiles.
+run_wrk "http://127.0.0.1:$gport" 2 >/dev/null
+run_wrk "http://127.0.0.1:$nport" 2 >/dev/null
 # The VM's speed drifts within minutes, so the two servers take turns and the
 # medians of the rounds are compared.
-rounds=${HIT_ROUNDS:-3}
+rounds=${HIT_ROUNDS:-5}
 echo
 echo "== cache hits (wrk -t1 -c64, $rounds rounds of ${duration}s each, taking turns)"
 : >"$work/hits"
