@@ -275,9 +275,9 @@ asio::awaitable<void> server::serve(std::shared_ptr<connection_state> conn) {
                            h->done.cancel();
                        }));
         if (!h->finished) {
-            // A handler that never waits (a cache hit) still finishes a pass or two of
-            // the loop later, as spawning posts its start and its end. Watching its
-            // socket would cost more than the answer: the watch starts after those passes.
+            // A handler that never waits (a cache hit) still reports a pass of the loop
+            // later: Asio posts a spawned coroutine's completion. Watching its socket
+            // would cost more than the answer, so the watch starts two passes later.
             auto ex = stream.get_executor();
             asio::post(ex, [ex, h, conn] {
                 asio::post(ex, [h, conn] {
