@@ -135,9 +135,9 @@ bool plain_headers(const response& r) {
 // The head of an answer as bytes: the status line, Server, the handler's
 // headers, then Content-Type, Content-Length and Connection as Beast lays them
 // out. Written directly for the usual headers: Beast's serializer took a
-// seventh of a cache hit, building its fields a tenth more. Unusual headers
-// (a repeated name, a field the server owns) go through Beast's fields, which
-// merge them.
+// seventh of a cache hit, and building its fields another twentieth. Unusual
+// headers (a repeated name, a field the server owns) go through Beast's
+// fields, which merge them.
 std::string head_bytes(const response& r, unsigned version, bool keep_alive, std::size_t length) {
     std::string head = "HTTP/";
     head.reserve(160);
