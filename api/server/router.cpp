@@ -67,34 +67,31 @@ struct segment_pattern {
     int rank() const { return literal ? 0 : (prefix.empty() && suffix.empty() ? 2 : 1); }
 };
 
-std::vector<std::string> split_path(std::string_view path) {
-    std::vector<std::string> out;
-    if (path.empty() || path.front() != '/') {
-        return out;
-    }
-    std::size_t start = 1;
-    for (;;) {
+// Calls `each` with every segment of a path that starts with '/', in order,
+// without allocating; a path that does not start with '/' has none.
+template <typename F>
+void for_each_segment(std::string_view path, F&& each) {
+    if (path.empty() || path.front() != '/') return;
+    for (std::size_t start = 1;;) {
         auto slash = path.find('/', start);
-        out.emplace_back(path.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start));
-        if (slash == std::string_view::npos) {
-            break;
-        }
+        each(path.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start));
+        if (slash == std::string_view::npos) return;
         start = slash + 1;
     }
-    return out;
 }
 
 std::vector<segment_pattern> compile_template(const std::string& path) {
     std::vector<segment_pattern> out;
-    for (auto& seg : split_path(path)) {
+    for_each_segment(path, [&](std::string_view seg) {
         auto open = seg.find('{');
         auto close = seg.find('}');
-        if (open == std::string::npos || close == std::string::npos || close < open) {
-            out.push_back({true, seg, {}, {}});
+        if (open == std::string_view::npos || close == std::string_view::npos || close < open) {
+            out.push_back({true, std::string(seg), {}, {}});
         } else {
-            out.push_back({false, seg.substr(open + 1, close - open - 1), seg.substr(0, open), seg.substr(close + 1)});
+            out.push_back({false, std::string(seg.substr(open + 1, close - open - 1)), std::string(seg.substr(0, open)),
+                           std::string(seg.substr(close + 1))});
         }
-    }
+    });
     return out;
 }
 
@@ -232,20 +229,14 @@ void application::add_route(route r, std::vector<std::string> tags) {
 const application::compiled_route* application::find(verb method, std::string_view path, std::vector<std::string>& segments,
                                                      bool& path_known) const {
     segments.clear();
-    if (!path.empty() && path.front() == '/') {
-        for (std::size_t start = 1;;) {
-            auto slash = path.find('/', start);
-            auto raw = path.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
-            // Most segments have nothing to decode.
-            if (raw.find('%') == std::string_view::npos) {
-                segments.emplace_back(raw);
-            } else {
-                segments.push_back(decode_segment(raw));
-            }
-            if (slash == std::string_view::npos) break;
-            start = slash + 1;
+    for_each_segment(path, [&](std::string_view raw) {
+        // Most segments have nothing to decode.
+        if (raw.find('%') == std::string_view::npos) {
+            segments.emplace_back(raw);
+        } else {
+            segments.push_back(decode_segment(raw));
         }
-    }
+    });
 
     // A segment's rank depends on the route's pattern alone: candidates are
     // compared segment by segment, literal before prefixed before bare parameter.
