@@ -1,0 +1,364 @@
+// The cadastre viewer: the style comes from the server, the page adds the layer
+// switcher, the plot colouring choice, the legend, the status bar and popups.
+'use strict';
+
+(function () {
+  const LAYERS = [
+    { id: 'lgas', title: 'LGAs' },
+    { id: 'districts', title: 'Districts' },
+    { id: 'cadzones', title: 'Cadastral zones' },
+    { id: 'plots', title: 'Plots' },
+    { id: 'beacons', title: 'Beacons' },
+  ];
+  const PLOT_FILL = 'plots-fill';
+  const BEACON_CIRCLE = 'beacons-circle';
+  const PLOT_FIELDS = [
+    ['STATUS', 'Status'],
+    ['GENERAL_LU', 'Land use'],
+    ['DETAIL_LU', 'Detailed use'],
+    ['AREA_SYSTEM', 'Area'],
+    ['CADZONE', 'Cadastral zone'],
+    ['file_no', 'File no.'],
+  ];
+  const BEACON_FIELDS = [['STATUS', 'Status'], ['REMARK', 'Remark']];
+
+  const $ = (id) => document.getElementById(id);
+
+  function showMessage(text) {
+    $('message').textContent = text;
+    $('message').hidden = false;
+  }
+
+  async function fetchJson(url) {
+    const response = await fetch(url);
+    if (!response.ok) throw new Error(`${url}: HTTP ${response.status}`);
+    return response.json();
+  }
+
+  // The union of the layers' TileJSON bounds, or null when none is known.
+  function dataBounds(tilejsons) {
+    let box = null;
+    for (const tj of tilejsons) {
+      const b = tj && tj.bounds;
+      if (!Array.isArray(b) || b.length !== 4 || !b.every(Number.isFinite)) continue;
+      box = box ? [Math.min(box[0], b[0]), Math.min(box[1], b[1]), Math.max(box[2], b[2]), Math.max(box[3], b[3])] : b.slice();
+    }
+    return box && [[box[0], box[1]], [box[2], box[3]]];
+  }
+
+  // Labels and colours of a ["match", input, label, colour, ..., fallback] expression.
+  function matchEntries(expression) {
+    if (!Array.isArray(expression) || expression[0] !== 'match') return [];
+    const entries = [];
+    for (let i = 2; i + 1 < expression.length; i += 2) {
+      const label = Array.isArray(expression[i]) ? expression[i].join(', ') : String(expression[i]);
+      entries.push([label, expression[i + 1]]);
+    }
+    return entries;
+  }
+
+  function fillLegend(list, entries, swatchClass) {
+    list.replaceChildren(...entries.map(([label, colour]) => {
+      const item = document.createElement('li');
+      const swatch = document.createElement('span');
+      swatch.className = swatchClass;
+      swatch.style.background = colour;
+      const text = document.createElement('span');
+      text.textContent = label;
+      item.append(swatch, text);
+      return item;
+    }));
+  }
+
+  // The style layers drawn from a source, its label copy included.
+  function styleLayersOf(map, source) {
+    return map.getStyle().layers.filter((l) => l.source === source || l.source === `${source}-labels`).map((l) => l.id);
+  }
+
+  // Signed area and area-weighted centroid of a polygon's rings, in degrees (a
+  // fair approximation over the size of a district).
+  function ringMoments(polygon) {
+    let area = 0, cx = 0, cy = 0;
+    for (const ring of polygon) {
+      for (let i = 0, j = ring.length - 1; i < ring.length; j = i++) {
+        const cross = ring[j][0] * ring[i][1] - ring[i][0] * ring[j][1];
+        area += cross / 2;
+        cx += (ring[j][0] + ring[i][0]) * cross / 6;
+        cy += (ring[j][1] + ring[i][1]) * cross / 6;
+      }
+    }
+    return area < 0 ? { area: -area, cx: -cx, cy: -cy } : { area, cx, cy };
+  }
+
+  // Crossings of the rings with the parallel at `lat`, in order of longitude.
+  function crossings(polygon, lat) {
+    const xs = [];
+    for (const ring of polygon) {
+      for (let i = 0, j = ring.length - 1; i < ring.length; j = i++) {
+        const [x0, y0] = ring[j];
+        const [x1, y1] = ring[i];
+        if ((y0 <= lat) !== (y1 <= lat)) xs.push(x0 + (lat - y0) * (x1 - x0) / (y1 - y0));
+      }
+    }
+    return xs.sort((a, b) => a - b);
+  }
+
+  function inside(polygon, [x, y]) {
+    return crossings(polygon, y).filter((cx) => cx < x).length % 2 === 1;
+  }
+
+  // A point inside the polygon: the middle of its widest stretch along the parallel at `lat`.
+  function pointInside(polygon, lat) {
+    const xs = crossings(polygon, lat);
+    let best = null;
+    for (let i = 0; i + 1 < xs.length; i += 2) {
+      if (!best || xs[i + 1] - xs[i] > best[1] - best[0]) best = [xs[i], xs[i + 1]];
+    }
+    return best ? [(best[0] + best[1]) / 2, lat] : polygon[0][0];
+  }
+
+  // One point per area from its pieces in the loaded tiles: the centroid of the
+  // pieces together where it falls inside one of them, else a point inside the largest.
+  function labelPoints(features) {
+    const areas = new Map();
+    let unnamed = 0;
+    for (const f of features) {
+      const p = f.properties;
+      // gisd sends the row's key as the property feature_id; a feature with no key stands alone.
+      const key = f.id ?? p.feature_id ?? p.id ?? p.ID ?? `unnamed ${unnamed++}`;
+      const g = f.geometry;
+      const polygons = g.type === 'Polygon' ? [g.coordinates] : g.type === 'MultiPolygon' ? g.coordinates : [];
+      if (!areas.has(key)) areas.set(key, { properties: f.properties, polygons: [] });
+      areas.get(key).polygons.push(...polygons);
+    }
+    const points = [];
+    for (const { properties, polygons } of areas.values()) {
+      let total = 0, sx = 0, sy = 0, largest = null;
+      for (const polygon of polygons) {
+        const m = ringMoments(polygon);
+        total += m.area;
+        sx += m.cx;
+        sy += m.cy;
+        if (!largest || m.area > largest.m.area) largest = { polygon, m };
+      }
+      if (!largest || !(total > 0)) continue;
+      const centroid = [sx / total, sy / total];
+      const point = polygons.some((p) => inside(p, centroid))
+        ? centroid
+        : pointInside(largest.polygon, largest.m.area > 0 ? largest.m.cy / largest.m.area : largest.polygon[0][0][1]);
+      points.push({ type: 'Feature', properties, geometry: { type: 'Point', coordinates: point } });
+    }
+    return { type: 'FeatureCollection', features: points };
+  }
+
+  // An area cut by tile edges would be named once in every piece. The label layers
+  // the style marks "gisd:label-once" are drawn instead from one point per area,
+  // worked out again whenever the map settles.
+  function labelOncePerArea(map) {
+    const layers = map.getStyle().layers;
+    const sources = new Set();
+    layers.forEach((layer, index) => {
+      if (layer.type !== 'symbol' || !layer.metadata || layer.metadata['gisd:label-once'] !== true) return;
+      const points = `${layer.source}-labels`;
+      if (!sources.has(layer.source)) {
+        sources.add(layer.source);
+        map.addSource(points, { type: 'geojson', data: { type: 'FeatureCollection', features: [] } });
+      }
+      const next = layers[index + 1];
+      const copy = { ...layer, source: points };
+      delete copy['source-layer'];
+      map.removeLayer(layer.id);
+      map.addLayer(copy, next && next.id);
+    });
+    const shown = {};
+    map.on('idle', () => {
+      for (const source of sources) {
+        const data = labelPoints(map.querySourceFeatures(source, { sourceLayer: source }));
+        const text = JSON.stringify(data);
+        if (text !== shown[source]) {
+          shown[source] = text;
+          map.getSource(`${source}-labels`).setData(data);
+        }
+      }
+    });
+  }
+
+  function buildLayerSwitcher(map, minZooms) {
+    const list = $('layer-list');
+    for (const { id, title } of LAYERS) {
+      const item = document.createElement('li');
+      item.dataset.layer = id;
+      const box = document.createElement('input');
+      box.type = 'checkbox';
+      box.id = `layer-${id}`;
+      box.checked = true;
+      box.addEventListener('change', () => {
+        for (const styleLayer of styleLayersOf(map, id)) {
+          map.setLayoutProperty(styleLayer, 'visibility', box.checked ? 'visible' : 'none');
+        }
+      });
+      const label = document.createElement('label');
+      label.htmlFor = box.id;
+      label.textContent = title;
+      const minZoom = document.createElement('span');
+      minZoom.className = 'min-zoom';
+      minZoom.textContent = `z${minZooms[id]}+`;
+      minZoom.title = `Shown from zoom ${minZooms[id]}`;
+      item.append(box, label, minZoom);
+      list.append(item);
+    }
+    const update = () => {
+      for (const item of list.children) {
+        item.classList.toggle('out-of-range', map.getZoom() < minZooms[item.dataset.layer]);
+      }
+    };
+    map.on('zoom', update);
+    update();
+  }
+
+  function buildColourChoice(map) {
+    const metadata = (map.getLayer(PLOT_FILL).metadata || {})['gisd:fill-color-by'] || {};
+    const select = $('colour-by');
+    for (const [property, scheme] of Object.entries(metadata)) {
+      select.append(new Option(scheme.title || property, property));
+    }
+    const apply = () => {
+      const scheme = metadata[select.value];
+      if (scheme) map.setPaintProperty(PLOT_FILL, 'fill-color', scheme['fill-color']);
+      $('legend-title').textContent = scheme ? scheme.title : 'Legend';
+      fillLegend($('legend'), matchEntries(map.getPaintProperty(PLOT_FILL, 'fill-color')), 'swatch');
+    };
+    select.addEventListener('change', apply);
+    apply();
+    fillLegend($('beacon-legend'), matchEntries(map.getPaintProperty(BEACON_CIRCLE, 'circle-color')), 'swatch dot');
+  }
+
+  function addBasemap(map, config) {
+    if (!config || typeof config.basemap_url !== 'string' || config.basemap_url === '') return;
+    map.addSource('basemap', {
+      type: 'raster',
+      tiles: [config.basemap_url],
+      tileSize: 256,
+      maxzoom: 19,
+      attribution: typeof config.basemap_attribution === 'string' ? config.basemap_attribution : '',
+    });
+    // Under every vector layer, above the background.
+    const firstVector = map.getStyle().layers.find((l) => l.type !== 'background');
+    map.addLayer({ id: 'basemap', type: 'raster', source: 'basemap' }, firstVector && firstVector.id);
+  }
+
+  function formatValue(key, value) {
+    if (value === undefined || value === null || value === '') return '—';
+    if (key === 'AREA_SYSTEM' && Number.isFinite(Number(value))) {
+      return `${Number(value).toLocaleString('en', { maximumFractionDigits: 2 })} m²`;
+    }
+    return String(value);
+  }
+
+  function popupContent(title, properties, fields) {
+    const root = document.createElement('div');
+    root.className = 'popup';
+    const heading = document.createElement('h3');
+    heading.textContent = title;
+    const table = document.createElement('table');
+    for (const [key, label] of fields) {
+      const row = table.insertRow();
+      const th = document.createElement('th');
+      th.textContent = label;
+      const td = document.createElement('td');
+      td.textContent = formatValue(key, properties[key]);
+      row.append(th, td);
+    }
+    root.append(heading, table);
+    return root;
+  }
+
+  function plotPopup(properties) {
+    const root = popupContent(String(properties.PLOT_NO ?? 'Plot'), properties, PLOT_FIELDS);
+    if (properties.PLOT_NO !== undefined && properties.PLOT_NO !== null) {
+      const link = document.createElement('a');
+      link.className = 'plan-link';
+      link.href = `/plans/${encodeURIComponent(properties.PLOT_NO)}.png`;
+      link.target = '_blank';
+      link.rel = 'noopener';
+      link.textContent = 'Survey plan';
+      root.append(link);
+    }
+    return root;
+  }
+
+  function wireInteraction(map) {
+    const popup = new maplibregl.Popup({ maxWidth: '320px', focusAfterOpen: false });
+    map.on('click', (e) => {
+      // A beacon sits on plot corners, so it wins when the click is that close to one.
+      const near = [[e.point.x - 4, e.point.y - 4], [e.point.x + 4, e.point.y + 4]];
+      const beacon = map.getLayer(BEACON_CIRCLE) && map.queryRenderedFeatures(near, { layers: [BEACON_CIRCLE] })[0];
+      if (beacon) {
+        popup.setLngLat(e.lngLat)
+          .setDOMContent(popupContent(String(beacon.properties.BEACON_NO ?? 'Beacon'), beacon.properties, BEACON_FIELDS))
+          .addTo(map);
+        return;
+      }
+      const plot = map.queryRenderedFeatures(e.point, { layers: [PLOT_FILL] })[0];
+      if (plot) popup.setLngLat(e.lngLat).setDOMContent(plotPopup(plot.properties)).addTo(map);
+      else popup.remove();
+    });
+    for (const layer of [PLOT_FILL, BEACON_CIRCLE]) {
+      map.on('mouseenter', layer, () => { map.getCanvas().style.cursor = 'pointer'; });
+      map.on('mouseleave', layer, () => { map.getCanvas().style.cursor = ''; });
+    }
+
+    const showZoom = () => { $('zoom').textContent = map.getZoom().toFixed(2); };
+    map.on('zoom', showZoom);
+    showZoom();
+    map.on('mousemove', (e) => {
+      $('lon').textContent = e.lngLat.lng.toFixed(6);
+      $('lat').textContent = e.lngLat.lat.toFixed(6);
+    });
+    map.getCanvasContainer().addEventListener('mouseleave', () => {
+      $('lon').textContent = '–';
+      $('lat').textContent = '–';
+    });
+  }
+
+  async function start() {
+    const [config, ...tilejsons] = await Promise.all([
+      fetchJson('/viewer/config.json').catch((e) => { console.warn(e.message); return null; }),
+      ...LAYERS.map(({ id }) => fetchJson(`/gis/${id}/tilejson.json`).catch((e) => { console.warn(e.message); return null; })),
+    ]);
+    const minZooms = {};
+    LAYERS.forEach(({ id }, i) => { minZooms[id] = tilejsons[i] && Number.isFinite(tilejsons[i].minzoom) ? tilejsons[i].minzoom : 0; });
+    const bounds = dataBounds(tilejsons);
+    const wide = window.innerWidth > 700;
+
+    const map = new maplibregl.Map({
+      container: 'map',
+      style: '/gis/style.json',
+      ...(bounds
+        ? { bounds, fitBoundsOptions: { padding: { top: 30, bottom: 40, right: 30, left: wide ? 250 : 30 } } }
+        : { center: [0, 0], zoom: 1 }),
+      maxZoom: 21,
+      // Tile and glyph URLs reach MapLibre's workers, which cannot resolve paths
+      // against the page: every request goes out as an absolute URL.
+      transformRequest: (url) => ({ url: new URL(url, window.location.href).href }),
+    });
+    window.map = map;
+    if (!bounds) showMessage('The layers gave no extent: showing the whole world.');
+
+    map.addControl(new maplibregl.NavigationControl({ visualizePitch: false }), 'top-right');
+    map.addControl(new maplibregl.ScaleControl({ unit: 'metric' }), 'bottom-right');
+    // The controls need the style, not its tiles: one slow tile must not hold them back.
+    map.once('style.load', () => {
+      addBasemap(map, config);
+      labelOncePerArea(map);
+      buildLayerSwitcher(map, minZooms);
+      buildColourChoice(map);
+    });
+    wireInteraction(map);
+  }
+
+  start().catch((e) => {
+    console.error(e);
+    showMessage(`The map could not start: ${e.message}`);
+  });
+})();
