@@ -83,18 +83,22 @@ private:
     enum class state { down, connecting, live };
 
     static asio::awaitable<void> connect(std::shared_ptr<tracking_impl> self, std::uint64_t attempt) {
-        tcp::resolver resolver(self->m_ex);
+        // The timer's handler may run after this frame has ended (it expired
+        // while the frame was finishing), so it shares the resolver rather than
+        // borrowing it. It also ends an attempt that a stop has cut short.
+        auto resolver = std::make_shared<tcp::resolver>(self->m_ex);
         asio::steady_timer deadline(self->m_ex, self->m_opts.connect_timeout);
-        deadline.async_wait([self, attempt, &resolver](boost::system::error_code ec) {
-            // The frame may be gone once the wait is cancelled: look at nothing else first.
+        deadline.async_wait([self, attempt, resolver](boost::system::error_code ec) {
             if (ec || self->m_attempt != attempt || self->m_state != state::connecting) return;
-            resolver.cancel();
+            resolver->cancel();
             boost::system::error_code ignored;
             self->m_socket.close(ignored);
         });
         bool ok = false;
         try {
-            auto endpoints = co_await resolver.async_resolve(self->m_opts.host, std::to_string(self->m_opts.port), asio::use_awaitable);
+            auto endpoints = co_await resolver->async_resolve(self->m_opts.host, std::to_string(self->m_opts.port), asio::use_awaitable);
+            // A stop closed the socket before it was opened; connecting now would open it again.
+            if (self->m_stopped) throw error("stopped");
             co_await asio::async_connect(self->m_socket, endpoints, asio::use_awaitable);
             self->m_reader.reset(redisReaderCreate());
             std::vector<std::string_view> id_argv{std::string_view("CLIENT"), std::string_view("ID")};

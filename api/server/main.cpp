@@ -15,10 +15,10 @@
 #include <boost/asio/signal_set.hpp>
 
 #include "database/database.hpp"
+#include "http/plan_routes.hpp"
 #include "logger/logger.hpp"
 #include "routers/vectile/service.hpp"
-#include "server/host_routes.hpp"
-#include "server/server.hpp"
+#include "server/http_server.hpp"
 
 namespace {
 
@@ -42,17 +42,17 @@ int run_worker(const cli_options& opts, bool reuse_port) {
     }
     database::pool pool(ioc.get_executor(), database::pool_options{.url = opts.database_url, .size = opts.pool_size});
 
-    host::application app("Land administration GIS API", "1.0.0");
+    server::application app("Land administration GIS API", "1.0.0");
     app.set_session_factory([&pool] { return pool.make_session(); });
     app.include_router(tiles->router);
-    host::host_resources resources;
-    host::register_host_routes(app, resources);
+    plots::http::plan_resources plans;
+    app.include_router(plots::http::plan_router(plans));
 
-    host::server_options sopts;
+    server::server_options sopts;
     sopts.host = opts.host;
     sopts.port = opts.port;
     sopts.reuse_port = reuse_port;
-    host::server srv(ioc, app, sopts);
+    server::http_server srv(ioc, app, sopts);
     // Before the "listening" line: a supervisor may send SIGTERM as soon as it
     // reads it, and the signal must then end the loop, not the process.
     boost::asio::signal_set signals(ioc, SIGINT, SIGTERM);

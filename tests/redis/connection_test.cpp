@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "server/deadline.hpp"
+#include "common/deadline.hpp"
 #include "support/black_hole.hpp"
 #include "support/env.hpp"
 #include "support/redis_child.hpp"
@@ -135,7 +135,7 @@ TEST_F(redis_connection, reply_of_an_abandoned_command_does_not_reach_the_next_o
     const std::string list = prefix + "blocking";
     const std::string key = prefix + "after";
     // BLPOP holds the reply back for 1 s; the caller stops waiting after 0.2 s.
-    auto abandoned = run(host::with_deadline(c.command({"BLPOP", list, "1"}), 200ms));
+    auto abandoned = run(common::with_deadline(c.command({"BLPOP", list, "1"}), 200ms));
     EXPECT_FALSE(abandoned.has_value());
     run(c.set(key, "mine", 60));
     EXPECT_EQ(run(c.get(key)), "mine");

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/black_hole.hpp"
 #include "support/redis_child.hpp"
 #include "support/run.hpp"
 
@@ -182,6 +183,25 @@ TEST_F(redis_tracking, ends_quietly_with_a_live_feed) {
     feed.reset();
     test_support::run_for(ioc, 100ms);
     EXPECT_TRUE(changes.empty()) << "no report after the owner is gone";
+}
+
+// The connect step's deadline expires while a stop ends the attempt, so the
+// deadline's handler runs after the attempt's frame is gone. Offsets through
+// the connect (resolve, connect, first command) vary from one round to the next.
+TEST(redis_tracking_stop, while_connecting_to_a_server_that_never_answers_leaves_nothing_behind) {
+    test_support::black_hole hole;
+    for (int round = 0; round < 200; ++round) {
+        asio::io_context ioc;
+        auto feed = std::make_unique<redis::tracking>(
+            ioc.get_executor(), redis::options{.host = "127.0.0.1", .port = hole.port(), .connect_timeout = 2ms}, "tiles:",
+            [](std::optional<std::string_view>) {});
+        EXPECT_FALSE(feed->live());
+        test_support::run_for(ioc, std::chrono::microseconds(250 * (round % 8)));
+        std::this_thread::sleep_for(3ms);  // the deadline has passed; its handler has not run yet
+        feed.reset();
+        ioc.run();  // returns once the stopped attempt has let go of everything
+    }
+    EXPECT_GT(hole.accepted(), 0);
 }
 
 }  // namespace

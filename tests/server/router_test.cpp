@@ -1,6 +1,6 @@
 // Routing without sockets: application::handle driven on an io_context.
 
-#include "server/router.hpp"
+#include "server/application.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,31 +10,33 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/errors.hpp"
+#include "database/pool.hpp"
 #include "support/log_capture.hpp"
 #include "support/run.hpp"
 
 namespace {
 
 namespace asio = boost::asio;
-using host::param_type;
-using host::verb;
+using common::param_type;
+using common::verb;
 using json = nlohmann::ordered_json;
 
-host::response text(std::string body) { return host::response::raw(std::move(body), "text/plain"); }
+common::response text(std::string body) { return common::response::raw(std::move(body), "text/plain"); }
 
 // A tile-like router whose routes answer with the route they are and the
 // values they received. The pattern routes are registered before the fixed
 // ones, so precedence cannot come from registration order.
-host::router make_gis_router() {
-    host::router gis("/gis", {"GIS Tiles"});
+common::router make_gis_router() {
+    common::router gis("/gis", {"GIS Tiles"});
     gis.add_api_route({
         .method = verb::get,
         .path = "/{layer_name}/{z}/{x}/{y}.pbf",
         .name = "get_tile_xyz",
         .description = "Serve vector tiles with proper zoom-out support.",
-        .params = {host::path_param("z", param_type::integer), host::path_param("x", param_type::integer),
-                   host::path_param("y", param_type::integer)},
-        .handler = [](host::request_context& ctx) -> asio::awaitable<host::response> {
+        .params = {common::path_param("z", param_type::integer), common::path_param("x", param_type::integer),
+                   common::path_param("y", param_type::integer)},
+        .handler = [](common::request_context& ctx) -> asio::awaitable<common::response> {
             co_return text("tile " + ctx.text("layer_name") + " " + std::to_string(ctx.integer("z")) + "/" + std::to_string(ctx.integer("x")) +
                            "/" + std::to_string(ctx.integer("y")));
         },
@@ -44,82 +46,75 @@ host::router make_gis_router() {
         .path = "/{layer_name}/",
         .name = "get_central_tile_info",
         .description = "Get layer centroid and suggested tile coordinates.",
-        .handler = [](host::request_context& ctx) -> asio::awaitable<host::response> { co_return text("layer " + ctx.text("layer_name")); },
+        .handler = [](common::request_context& ctx) -> asio::awaitable<common::response> { co_return text("layer " + ctx.text("layer_name")); },
     });
     gis.add_api_route({
         .method = verb::get,
         .path = "/{layer_name}/zoom-info/",
         .name = "get_layer_zoom_info",
-        .handler = [](host::request_context& ctx) -> asio::awaitable<host::response> { co_return text("zoom-info " + ctx.text("layer_name")); },
+        .handler = [](common::request_context& ctx) -> asio::awaitable<common::response> { co_return text("zoom-info " + ctx.text("layer_name")); },
     });
     gis.add_api_route({
         .method = verb::get,
         .path = "/layers/",
         .name = "get_available_layers",
-        .handler = [](host::request_context&) -> asio::awaitable<host::response> { co_return text("layers"); },
+        .handler = [](common::request_context&) -> asio::awaitable<common::response> { co_return text("layers"); },
     });
     gis.add_api_route({
         .method = verb::get,
         .path = "/health/",
         .name = "health_check",
-        .handler = [](host::request_context&) -> asio::awaitable<host::response> { co_return text("health"); },
+        .handler = [](common::request_context&) -> asio::awaitable<common::response> { co_return text("health"); },
     });
     gis.add_api_route({
         .method = verb::post,
         .path = "/cache/invalidate/{layer_name}",
         .name = "invalidate_cache_endpoint",
-        .handler = [](host::request_context& ctx) -> asio::awaitable<host::response> { co_return text("invalidate " + ctx.text("layer_name")); },
+        .handler = [](common::request_context& ctx) -> asio::awaitable<common::response> { co_return text("invalidate " + ctx.text("layer_name")); },
     });
     return gis;
 }
 
 // Echoes every converted value as JSON, so that the types show in the text
 // (1500.0 for a real, 1500 for an integer).
-host::route make_convert_route() {
+common::route make_convert_route() {
     return {
         .method = verb::get,
         .path = "/convert/{count}/{ratio}",
         .name = "convert",
         .description = "Conversion check.",
-        .params = {host::path_param("count", param_type::integer, "A count"), host::path_param("ratio", param_type::real),
-                   host::required_query_param("minx", param_type::real, "West edge"),
-                   host::query_param("limit", param_type::integer, std::int64_t{10}, "Most features"),
-                   host::query_param("scale", param_type::real, 1.5, "Scale factor"),
-                   host::query_param("simplify", param_type::boolean, true, "Simplify shapes"),
-                   host::query_param("label", param_type::text, std::string("none"), "A label")},
-        .handler = [](host::request_context& ctx) -> asio::awaitable<host::response> {
+        .params = {common::path_param("count", param_type::integer, "A count"), common::path_param("ratio", param_type::real),
+                   common::required_query_param("minx", param_type::real, "West edge"),
+                   common::query_param("limit", param_type::integer, std::int64_t{10}, "Most features"),
+                   common::query_param("scale", param_type::real, 1.5, "Scale factor"),
+                   common::query_param("simplify", param_type::boolean, true, "Simplify shapes"),
+                   common::query_param("label", param_type::text, std::string("none"), "A label")},
+        .handler = [](common::request_context& ctx) -> asio::awaitable<common::response> {
             json body{{"count", ctx.integer("count")}, {"ratio", ctx.real("ratio")}, {"minx", ctx.real("minx")},
                       {"limit", ctx.integer("limit")}, {"scale", ctx.real("scale")}, {"simplify", ctx.boolean("simplify")},
                       {"label", ctx.text("label")}};
-            co_return host::json_response(body);
+            co_return common::json_response(body);
         },
     };
 }
 
-asio::awaitable<void> throw_http_error() {
-    throw host::http_error(503, "Database unavailable: no free connection");
-    co_return;
-}
-
-host::route make_failing_route() {
+// Fails with the error that its path names: one of each class the host renders.
+common::route make_failing_route() {
     return {
         .method = verb::get,
         .path = "/fail/{kind}",
         .name = "fail",
-        .handler = [](host::request_context& ctx) -> asio::awaitable<host::response> {
+        .handler = [](common::request_context& ctx) -> asio::awaitable<common::response> {
             const auto& kind = ctx.text("kind");
-            if (kind == "http") throw host::http_error(418, "Layer 'x' is a teapot");
-            if (kind == "http-through-catch") {
-                // Handlers turn unexpected failures into their own answers; an
-                // HTTP error raised below them must pass such a block unchanged.
-                try {
-                    co_await throw_http_error();
-                } catch (const std::exception&) {
-                    co_return text("swallowed");
-                }
-            }
+            if (kind == "not_found") throw common::not_found("Layer 'x' not found");
+            if (kind == "bad_request") throw common::bad_request("Invalid longitude values");
+            if (kind == "timed_out") throw common::timed_out("Query timeout");
+            if (kind == "internal_error") throw common::internal_error("Database error");
+            if (kind == "unavailable") throw common::unavailable("Cache unavailable");
+            if (kind == "pool_timeout") throw database::pool_timeout();
+            if (kind == "validation") throw common::validation_error({{{"query", "minx"}, "bad box", "value_error"}});
             if (kind == "runtime") throw std::runtime_error("boom");
-            if (kind == "validation") throw host::validation_error({{{"query", "minx"}, "bad box", "value_error"}});
+            if (kind == "not_an_exception") throw 42;
             if (kind == "cancelled") throw boost::system::system_error(asio::error::operation_aborted);
             co_return text("ok");
         },
@@ -138,8 +133,8 @@ protected:
             .method = verb::get,
             .path = "/raw",
             .name = "raw",
-            .handler = [](host::request_context&) -> asio::awaitable<host::response> {
-                co_return host::response::raw(tile_bytes, "application/vnd.mapbox-vector-tile",
+            .handler = [](common::request_context&) -> asio::awaitable<common::response> {
+                co_return common::response::raw(tile_bytes, "application/vnd.mapbox-vector-tile",
                                               {{"X-Cache", "HIT"}, {"Cache-Control", "public, max-age=1800"}}, 200);
             },
         });
@@ -147,26 +142,26 @@ protected:
             .method = verb::get,
             .path = "/empty",
             .name = "empty",
-            .handler = [](host::request_context&) -> asio::awaitable<host::response> { co_return host::response::empty(204); },
+            .handler = [](common::request_context&) -> asio::awaitable<common::response> { co_return common::response::empty(204); },
         });
         app.add_route({
             .method = verb::post,
             .path = "/upload",
             .name = "upload",
             .body_limit = 16,
-            .handler = [](host::request_context& ctx) -> asio::awaitable<host::response> { co_return text(ctx.req().body); },
+            .handler = [](common::request_context& ctx) -> asio::awaitable<common::response> { co_return text(ctx.req().body); },
         });
         app.add_route({
             .method = verb::get,
             .path = "/needs-db",
             .name = "needs_db",
             .uses_db = true,
-            .handler = [](host::request_context&) -> asio::awaitable<host::response> { co_return text("db"); },
+            .handler = [](common::request_context&) -> asio::awaitable<common::response> { co_return text("db"); },
         });
     }
 
-    host::response call(verb method, std::string target, std::string body = {}) {
-        host::request req;
+    common::response call(verb method, std::string target, std::string body = {}) {
+        common::request req;
         req.method = method;
         req.target = std::move(target);
         req.body = std::move(body);
@@ -174,7 +169,7 @@ protected:
     }
 
     asio::io_context ioc;
-    host::application app{"Test API", "9.9.9"};
+    server::application app{"Test API", "9.9.9"};
 };
 
 // ------------------------------------------------------------------ matching
@@ -312,10 +307,15 @@ TEST_P(handler_failures, are_rendered_by_the_host) {
 
 INSTANTIATE_TEST_SUITE_P(
     kinds, handler_failures,
-    testing::Values(failure_case{"http", 418, R"({"detail":"Layer 'x' is a teapot"})"},
-                    failure_case{"http-through-catch", 503, R"({"detail":"Database unavailable: no free connection"})"},
+    testing::Values(failure_case{"not_found", 404, R"({"detail":"Layer 'x' not found"})"},
+                    failure_case{"bad_request", 400, R"({"detail":"Invalid longitude values"})"},
+                    failure_case{"timed_out", 408, R"({"detail":"Query timeout"})"},
+                    failure_case{"internal_error", 500, R"({"detail":"Database error"})"},
+                    failure_case{"unavailable", 503, R"({"detail":"Cache unavailable"})"},
+                    failure_case{"pool_timeout", 503, R"({"detail":"Database unavailable: no free connection"})"},
+                    failure_case{"validation", 422, R"({"detail":[{"loc":["query","minx"],"msg":"bad box","type":"value_error"}]})"},
                     failure_case{"runtime", 500, R"({"detail":"Internal Server Error"})"},
-                    failure_case{"validation", 422, R"({"detail":[{"loc":["query","minx"],"msg":"bad box","type":"value_error"}]})"}));
+                    failure_case{"not_an_exception", 500, R"({"detail":"Internal Server Error"})"}));
 
 TEST_F(application_test, unexpected_failure_is_logged_once_with_its_message) {
     test_support::log_capture log;
@@ -429,7 +429,7 @@ TEST_F(application_test, openapi_document_is_served_and_follows_later_registrati
     EXPECT_FALSE(json::parse(before.body)["paths"].contains("/late"));
 
     app.add_route({.method = verb::put, .path = "/late", .name = "late",
-                   .handler = [](host::request_context&) -> asio::awaitable<host::response> { co_return text("late"); }});
+                   .handler = [](common::request_context&) -> asio::awaitable<common::response> { co_return text("late"); }});
     auto after = json::parse(call(verb::get, "/openapi.json").body);
     ASSERT_TRUE(after["paths"].contains("/late"));
     EXPECT_TRUE(after["paths"]["/late"].contains("put"));

@@ -1,7 +1,7 @@
 // The HTTP server over real loopback sockets, constructed in-process on a
 // thread with its own loop, serving small test routes.
 
-#include "server/server.hpp"
+#include "server/http_server.hpp"
 
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -29,7 +29,7 @@ namespace {
 
 namespace asio = boost::asio;
 using namespace std::chrono_literals;
-using host::verb;
+using common::verb;
 using test_support::http_client;
 using test_support::seconds_since;
 
@@ -42,7 +42,7 @@ const std::string big_bytes = [] {
     return b;
 }();
 
-host::response text(std::string body) { return host::response::raw(std::move(body), "text/plain"); }
+common::response text(std::string body) { return common::response::raw(std::move(body), "text/plain"); }
 
 asio::awaitable<void> sleep_for(std::chrono::milliseconds d) {
     asio::steady_timer t(co_await asio::this_coro::executor, d);
@@ -51,20 +51,20 @@ asio::awaitable<void> sleep_for(std::chrono::milliseconds d) {
 
 class in_process_server {
 public:
-    explicit in_process_server(host::server_options options = {}) {
+    explicit in_process_server(server::server_options options = {}) {
         m_app.add_route({.method = verb::get, .path = "/hello", .name = "hello",
-                         .handler = [](host::request_context&) -> asio::awaitable<host::response> { co_return text("hello"); }});
+                         .handler = [](common::request_context&) -> asio::awaitable<common::response> { co_return text("hello"); }});
         m_app.add_route({.method = verb::post, .path = "/echo", .name = "echo",
-                         .handler = [](host::request_context& ctx) -> asio::awaitable<host::response> {
+                         .handler = [](common::request_context& ctx) -> asio::awaitable<common::response> {
                              co_return text(std::to_string(ctx.req().body.size()));
                          }});
         m_app.add_route({.method = verb::get, .path = "/slow", .name = "slow",
-                         .handler = [](host::request_context&) -> asio::awaitable<host::response> {
+                         .handler = [](common::request_context&) -> asio::awaitable<common::response> {
                              co_await sleep_for(1500ms);
                              co_return text("slow");
                          }});
         m_app.add_route({.method = verb::get, .path = "/wait-forever", .name = "wait_forever",
-                         .handler = [this](host::request_context&) -> asio::awaitable<host::response> {
+                         .handler = [this](common::request_context&) -> asio::awaitable<common::response> {
                              m_waiting = true;
                              try {
                                  co_await sleep_for(30000ms);
@@ -75,32 +75,32 @@ public:
                              co_return text("late");
                          }});
         m_app.add_route({.method = verb::get, .path = "/raw", .name = "raw",
-                         .handler = [](host::request_context&) -> asio::awaitable<host::response> {
-                             co_return host::response::raw(tile_bytes, "application/vnd.mapbox-vector-tile",
+                         .handler = [](common::request_context&) -> asio::awaitable<common::response> {
+                             co_return common::response::raw(tile_bytes, "application/vnd.mapbox-vector-tile",
                                                            {{"X-Cache", "HIT"}, {"Cache-Control", "public, max-age=1800"}});
                          }});
         m_app.add_route({.method = verb::get, .path = "/shared", .name = "shared",
-                         .handler = [](host::request_context&) -> asio::awaitable<host::response> {
-                             co_return host::response::raw(std::make_shared<const std::string>(tile_bytes), "application/vnd.mapbox-vector-tile",
+                         .handler = [](common::request_context&) -> asio::awaitable<common::response> {
+                             co_return common::response::raw(std::make_shared<const std::string>(tile_bytes), "application/vnd.mapbox-vector-tile",
                                                            {{"X-Cache", "HIT"}, {"Cache-Control", "public, max-age=1800"}});
                          }});
         m_app.add_route({.method = verb::get, .path = "/big", .name = "big",
-                         .handler = [](host::request_context&) -> asio::awaitable<host::response> {
-                             co_return host::response::raw(big_bytes, "application/octet-stream");
+                         .handler = [](common::request_context&) -> asio::awaitable<common::response> {
+                             co_return common::response::raw(big_bytes, "application/octet-stream");
                          }});
         m_app.add_route({.method = verb::get, .path = "/big-shared", .name = "big_shared",
-                         .handler = [](host::request_context&) -> asio::awaitable<host::response> {
-                             co_return host::response::raw(std::make_shared<const std::string>(big_bytes), "application/octet-stream");
+                         .handler = [](common::request_context&) -> asio::awaitable<common::response> {
+                             co_return common::response::raw(std::make_shared<const std::string>(big_bytes), "application/octet-stream");
                          }});
         m_app.add_route({.method = verb::get, .path = "/odd-headers", .name = "odd_headers",
-                         .handler = [](host::request_context&) -> asio::awaitable<host::response> {
-                             co_return host::response::raw("odd", "text/plain", {{"X-Note", "one"}, {"Content-Type", "text/html"}, {"x-note", "two"}});
+                         .handler = [](common::request_context&) -> asio::awaitable<common::response> {
+                             co_return common::response::raw("odd", "text/plain", {{"X-Note", "one"}, {"Content-Type", "text/html"}, {"x-note", "two"}});
                          }});
         m_app.add_route({.method = verb::get, .path = "/empty", .name = "empty",
-                         .handler = [](host::request_context&) -> asio::awaitable<host::response> { co_return host::response::empty(204); }});
+                         .handler = [](common::request_context&) -> asio::awaitable<common::response> { co_return common::response::empty(204); }});
         options.host = "127.0.0.1";
         options.port = 0;
-        m_server = std::make_unique<host::server>(m_ioc, m_app, options);
+        m_server = std::make_unique<server::http_server>(m_ioc, m_app, options);
         m_port = m_server->listen();
         m_thread = std::thread([this] {
             m_ioc.run();
@@ -127,8 +127,8 @@ public:
 
 private:
     asio::io_context m_ioc;
-    host::application m_app;
-    std::unique_ptr<host::server> m_server;
+    server::application m_app;
+    std::unique_ptr<server::http_server> m_server;
     std::uint16_t m_port = 0;
     std::promise<void> m_stopped;
     std::future<void> m_stopped_future = m_stopped.get_future();
@@ -382,7 +382,7 @@ void PrintTo(const silence_case& c, std::ostream* os) { *os << c.name; }
 class silent_connection : public testing::TestWithParam<silence_case> {};
 
 TEST_P(silent_connection, is_closed_after_its_time_out) {
-    host::server_options opts;
+    server::server_options opts;
     opts.head_timeout = 300ms;
     opts.idle_timeout = 300ms;
     in_process_server srv(opts);
@@ -402,7 +402,7 @@ INSTANTIATE_TEST_SUITE_P(cases, silent_connection,
                          [](const testing::TestParamInfo<silence_case>& info) { return std::string(info.param.name); });
 
 TEST(server, head_arriving_within_its_time_out_is_served) {
-    host::server_options opts;
+    server::server_options opts;
     opts.head_timeout = 2000ms;
     in_process_server srv(opts);
     http_client client(srv.port());

@@ -1,7 +1,5 @@
 #include "helpers/responses/responses.hpp"
 
-#include "server/router.hpp"
-
 namespace helpers::responses {
 
 nlohmann::ordered_json api_response(envelope_args args) {
@@ -13,9 +11,9 @@ nlohmann::ordered_json api_response(envelope_args args) {
     return out;
 }
 
-host::response api_router_response(const nlohmann::ordered_json& envelope) {
+common::response api_router_response(const nlohmann::ordered_json& envelope) {
     unsigned status = envelope.value("status_code", 200u);
-    return host::json_response(envelope, status);
+    return common::json_response(envelope, status);
 }
 
 }  // namespace helpers::responses

@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "server/request.hpp"
+#include "common/response.hpp"
 
 namespace helpers::responses {
 
@@ -22,6 +22,6 @@ struct envelope_args {
 nlohmann::ordered_json api_response(envelope_args args);
 
 // The HTTP answer for an envelope: its "status_code" as the status, the envelope as the JSON body.
-host::response api_router_response(const nlohmann::ordered_json& envelope);
+common::response api_router_response(const nlohmann::ordered_json& envelope);
 
 }  // namespace helpers::responses

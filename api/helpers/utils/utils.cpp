@@ -27,12 +27,29 @@ nlohmann::ordered_json latlon_to_xyz(double lat, double lon, int zoom) {
     return {{"x", x}, {"y", y}, {"z", zoom}};
 }
 
-nlohmann::ordered_json xyz_to_bbox_web_mercator(int z, int x, int y) {
-    check_zoom(z);
+std::optional<tile_address> tile_address::from(std::int64_t z, std::int64_t x, std::int64_t y) {
+    if (z < 0 || z > 30) return std::nullopt;
+    const std::int64_t n = std::int64_t{1} << z;
+    if (x < 0 || x >= n || y < 0 || y >= n) return std::nullopt;
+    return tile_address{static_cast<int>(z), static_cast<int>(x), static_cast<int>(y)};
+}
+
+namespace {
+bounds bounds_of(int z, int x, int y) {
     const double size = 2.0 * web_mercator_origin / std::ldexp(1.0, z);
     const double minx = -web_mercator_origin + x * size;
     const double maxy = web_mercator_origin - y * size;
-    return {{"minx", minx}, {"miny", maxy - size}, {"maxx", minx + size}, {"maxy", maxy}};
+    return {minx, maxy - size, minx + size, maxy};
+}
+}  // namespace
+
+bounds tile_bounds(tile_address tile) { return bounds_of(tile.z, tile.x, tile.y); }
+
+nlohmann::ordered_json to_json(const bounds& b) { return {{"minx", b.minx}, {"miny", b.miny}, {"maxx", b.maxx}, {"maxy", b.maxy}}; }
+
+nlohmann::ordered_json xyz_to_bbox_web_mercator(int z, int x, int y) {
+    check_zoom(z);
+    return to_json(bounds_of(z, x, y));
 }
 
 }  // namespace helpers::utils

@@ -4,11 +4,11 @@
 #include <cmath>
 
 #include "routers/vectile/service.hpp"
+#include "common/cancellation.hpp"
+#include "helpers/utils/text.hpp"
 #include "routers/vectile/statement.hpp"
 #include "routers/vectile/text.hpp"
 #include "routers/vectile/tiles.hpp"
-#include "routers/vectile/transaction.hpp"
-#include "server/deadline.hpp"
 
 namespace vectile {
 
@@ -66,22 +66,22 @@ std::string bbox_tile_sql(const std::string& layer_name, const std::string& geom
            "    ";
 }
 
-boost::asio::awaitable<host::response> get_tile_bbox(service& svc, bbox_request req, database::session& db) {
+boost::asio::awaitable<common::response> get_tile_bbox(service& svc, bbox_request req, database::session& db) {
     const std::string& layer_name = req.layer_name;
     const layer_record* layer = find_layer(layer_name);
-    if (layer == nullptr) throw host::http_error(404, "Layer '" + layer_name + "' not found");
+    if (layer == nullptr) throw common::not_found("Layer '" + layer_name + "' not found");
     if (req.srid != 4326 && req.srid != 3857) {
-        throw host::http_error(400, "Only SRID 4326 (WGS84) and 3857 (Web Mercator) are supported");
+        throw common::bad_request("Only SRID 4326 (WGS84) and 3857 (Web Mercator) are supported");
     }
     if (req.srid == 4326) {
-        if (!within(req.minx, -180, 180) || !within(req.maxx, -180, 180)) throw host::http_error(400, "Invalid longitude values");
-        if (!within(req.miny, -90, 90) || !within(req.maxy, -90, 90)) throw host::http_error(400, "Invalid latitude values");
+        if (!within(req.minx, -180, 180) || !within(req.maxx, -180, 180)) throw common::bad_request("Invalid longitude values");
+        if (!within(req.miny, -90, 90) || !within(req.maxy, -90, 90)) throw common::bad_request("Invalid latitude values");
         if (calculate_bbox_area_degrees(req.minx, req.miny, req.maxx, req.maxy) > MAX_BBOX_AREA_WGS84) {
-            throw host::http_error(400, "Bounding box too large. Maximum area: " + real_text(MAX_BBOX_AREA_WGS84) + " square degrees");
+            throw common::bad_request("Bounding box too large. Maximum area: " + helpers::utils::real_text(MAX_BBOX_AREA_WGS84) + " square degrees");
         }
     }
     // A negative limit would only fail later inside PostgreSQL's LIMIT as a 500.
-    if (req.max_features < 0) throw host::http_error(400, "max_features must not be negative");
+    if (req.max_features < 0) throw common::bad_request("max_features must not be negative");
     const std::int64_t max_features = std::min<std::int64_t>(req.max_features, MAX_FEATURES_GLOBAL);
 
     double min_x = req.minx, min_y = req.miny, max_x = req.maxx, max_y = req.maxy;
@@ -96,18 +96,20 @@ boost::asio::awaitable<host::response> get_tile_bbox(service& svc, bbox_request 
             min_y = row->real("min_y");
             max_x = row->real("max_x");
             max_y = row->real("max_y");
+        } catch (const database::pool_timeout&) {
+            throw;
         } catch (const std::exception& e) {
-            if (is_cancellation(e)) throw;
+            if (common::is_cancellation(e)) throw;
             svc.logger->error("Coordinate transformation error: {}", e.what());
-            throw host::http_error(400, "Invalid coordinate transformation");
+            throw common::bad_request("Invalid coordinate transformation");
         }
     }
 
     std::string cache_key = bbox_cache_key(layer_name, min_x, min_y, max_x, max_y, max_features, req.simplify);
     const std::vector<std::pair<std::string, std::string>> hit_headers{
         {"Cache-Control", "public, max-age=" + std::to_string(CACHE_TTL_SHORT)}, {"X-Cache", "HIT"}};
-    if (auto cached = co_await safe_cache_get(svc, cache_key, 2.0); cached && !cached->empty()) {
-        co_return host::response::raw(std::move(*cached), mvt_media_type, hit_headers);
+    if (auto cached = co_await safe_cache_get(svc, cache_key, std::chrono::seconds(2)); cached && !cached->empty()) {
+        co_return common::response::raw(std::move(*cached), mvt_media_type, hit_headers);
     }
 
     // A box given in metres counts as small: it is never simplified.
@@ -117,28 +119,23 @@ boost::asio::awaitable<host::response> get_tile_bbox(service& svc, bbox_request 
     const std::string sql = bbox_tile_sql(layer_name, geom_expr);
     database::params params{{"min_x", min_x}, {"min_y", min_y}, {"max_x", max_x}, {"max_y", max_y}, {"max_features", max_features}};
 
-    std::optional<std::string> mvt_content;
-    try {
-        mvt_content = co_await db_transaction(db, [&](database::session& s) -> boost::asio::awaitable<std::optional<std::string>> {
-            auto r = co_await host::with_deadline(s.execute_last(sql, params), host::seconds(20.0));
-            if (!r) throw statement_timeout();
-            co_return tile_bytes(r->scalar_one_or_none());
-        });
-    } catch (const statement_timeout&) {
-        svc.logger->error("Timeout generating bbox tile for {}", layer_name);
-        throw host::http_error(408, "Query timeout");
-    } catch (const std::exception& e) {
-        if (is_cancellation(e)) throw;
-        svc.logger->error("Error generating bbox tile for {}: {}", layer_name, e.what());
-        throw host::http_error(500, "Internal server error");
-    }
+    const statement_texts texts{
+        .timeout_log = "Timeout generating bbox tile for " + layer_name,
+        .timeout_detail = "Query timeout",
+        .database_log = "Error generating bbox tile for " + layer_name,
+        .database_detail = "Internal server error",
+        .other_log = "Error generating bbox tile for " + layer_name,
+        .other_detail = "Internal server error",
+    };
+    auto mvt_content = co_await run_statement(svc, db, sql, params, std::chrono::seconds(20), texts,
+                                              [](const database::result& r) { return tile_bytes(r.scalar_one_or_none()); });
 
     if (mvt_content && !mvt_content->empty()) {
         co_await safe_cache_set(svc, cache_key, *mvt_content, CACHE_TTL_SHORT);
-        co_return host::response::raw(std::move(*mvt_content), mvt_media_type,
+        co_return common::response::raw(std::move(*mvt_content), mvt_media_type,
                                       {{"Cache-Control", "public, max-age=" + std::to_string(CACHE_TTL_SHORT)}, {"X-Cache", "MISS"}});
     }
-    co_return host::response::empty(204);
+    co_return common::response::empty(204);
 }
 
 }  // namespace vectile

@@ -7,7 +7,7 @@
 #include <boost/asio/awaitable.hpp>
 
 #include "database/database.hpp"
-#include "server/request.hpp"
+#include "common/response.hpp"
 
 namespace vectile {
 
@@ -36,6 +36,6 @@ struct bbox_request {
 };
 
 // GET /gis/{layer_name}/bbox/: "Serve vector tiles for custom bounding box."
-boost::asio::awaitable<host::response> get_tile_bbox(service& svc, bbox_request req, database::session& db);
+boost::asio::awaitable<common::response> get_tile_bbox(service& svc, bbox_request req, database::session& db);
 
 }  // namespace vectile

@@ -1,9 +1,9 @@
 #include "routers/vectile/catalogue.hpp"
 
+#include "common/errors.hpp"
 #include "helpers/responses/responses.hpp"
 #include "routers/vectile/config.hpp"
 #include "routers/vectile/zoom.hpp"
-#include "server/errors.hpp"
 
 namespace vectile {
 
@@ -13,7 +13,7 @@ using helpers::responses::api_router_response;
 
 json layer_zoom_info(const std::string& layer_name) {
     const layer_record* layer = find_layer(layer_name);
-    if (layer == nullptr) throw host::http_error(404, "Layer '" + layer_name + "' not found");
+    if (layer == nullptr) throw common::not_found("Layer '" + layer_name + "' not found");
     json zoom_levels = json::object();
     for (int zoom = 1; zoom <= 20; ++zoom) {
         json entry;
@@ -67,10 +67,10 @@ json available_layers() {
     return doc;
 }
 
-host::response get_layer_zoom_info(const std::string& layer_name) {
+common::response get_layer_zoom_info(const std::string& layer_name) {
     return api_router_response(api_response({.data = layer_zoom_info(layer_name)}));
 }
 
-host::response get_available_layers() { return api_router_response(api_response({.data = available_layers()})); }
+common::response get_available_layers() { return api_router_response(api_response({.data = available_layers()})); }
 
 }  // namespace vectile

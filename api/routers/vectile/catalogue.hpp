@@ -5,18 +5,18 @@
 
 #include <nlohmann/json.hpp>
 
-#include "server/request.hpp"
+#include "common/response.hpp"
 
 namespace vectile {
 
-// The zoom information document of a registered layer (raises host::http_error 404 otherwise).
+// The zoom information document of a registered layer (throws common::not_found otherwise).
 nlohmann::ordered_json layer_zoom_info(const std::string& layer_name);
 // The layer list document.
 nlohmann::ordered_json available_layers();
 
 // GET /gis/{layer_name}/zoom-info/: "Get zoom level information for a layer."
-host::response get_layer_zoom_info(const std::string& layer_name);
+common::response get_layer_zoom_info(const std::string& layer_name);
 // GET /gis/layers/: "Get list of available layers and their configurations."
-host::response get_available_layers();
+common::response get_available_layers();
 
 }  // namespace vectile

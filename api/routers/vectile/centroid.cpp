@@ -5,8 +5,6 @@
 #include "routers/vectile/service.hpp"
 #include "routers/vectile/statement.hpp"
 #include "routers/vectile/text.hpp"
-#include "routers/vectile/transaction.hpp"
-#include "server/deadline.hpp"
 
 namespace vectile {
 
@@ -48,33 +46,28 @@ std::string centroid_sql(const std::string& layer_name) {
            "    ";
 }
 
-boost::asio::awaitable<host::response> get_central_tile_info(service& svc, std::string layer_name, database::session& db) {
+boost::asio::awaitable<common::response> get_central_tile_info(service& svc, std::string layer_name, database::session& db) {
     const layer_record* layer = find_layer(layer_name);
-    if (layer == nullptr) throw host::http_error(404, "Layer '" + layer_name + "' not found");
+    if (layer == nullptr) throw common::not_found("Layer '" + layer_name + "' not found");
     const std::string cache_key = "centroid:" + layer_name;
 
-    if (auto cached = co_await safe_cache_get(svc, cache_key, 2.0); cached && !cached->empty()) {
+    if (auto cached = co_await safe_cache_get(svc, cache_key, std::chrono::seconds(2)); cached && !cached->empty()) {
         // An unreadable entry is treated as a miss and replaced below.
         json parsed = json::parse(*cached, nullptr, false);
         if (!parsed.is_discarded()) co_return api_router_response(api_response({.data = std::move(parsed)}));
     }
 
     const std::string sql = centroid_sql(layer_name);
-    std::optional<database::row> centroid;
-    try {
-        centroid = co_await db_transaction(db, [&](database::session& s) -> boost::asio::awaitable<std::optional<database::row>> {
-            auto r = co_await host::with_deadline(s.execute_last(sql), host::seconds(15.0));
-            if (!r) throw statement_timeout();
-            co_return r->first();
-        });
-    } catch (const statement_timeout&) {
-        svc.logger->error("Timeout calculating centroid for {}", layer_name);
-        throw host::http_error(408, "Centroid calculation timeout");
-    } catch (const std::exception& e) {
-        if (is_cancellation(e)) throw;
-        svc.logger->error("Error calculating centroid for {}: {}", layer_name, e.what());
-        throw host::http_error(500, "Database error");
-    }
+    const statement_texts texts{
+        .timeout_log = "Timeout calculating centroid for " + layer_name,
+        .timeout_detail = "Centroid calculation timeout",
+        .database_log = "Error calculating centroid for " + layer_name,
+        .database_detail = "Database error",
+        .other_log = "Error calculating centroid for " + layer_name,
+        .other_detail = "Database error",
+    };
+    auto centroid = co_await run_statement(svc, db, sql, {}, std::chrono::seconds(15), texts,
+                                           [](const database::result& r) { return r.first(); });
 
     if (!centroid || centroid->is_null("lat") || centroid->is_null("lon")) {
         co_return api_router_response(

@@ -6,7 +6,7 @@
 #include <boost/asio/awaitable.hpp>
 
 #include "database/database.hpp"
-#include "server/request.hpp"
+#include "common/response.hpp"
 
 namespace vectile {
 
@@ -16,6 +16,6 @@ class service;
 std::string centroid_sql(const std::string& layer_name);
 
 // GET /gis/{layer_name}/: "Get layer centroid and suggested tile coordinates."
-boost::asio::awaitable<host::response> get_central_tile_info(service& svc, std::string layer_name, database::session& db);
+boost::asio::awaitable<common::response> get_central_tile_info(service& svc, std::string layer_name, database::session& db);
 
 }  // namespace vectile

@@ -5,6 +5,8 @@
 
 #include <boost/asio/co_spawn.hpp>
 
+#include "common/cancellation.hpp"
+#include "common/errors.hpp"
 #include "helpers/responses/responses.hpp"
 #include "routers/vectile/service.hpp"
 
@@ -44,7 +46,7 @@ boost::asio::awaitable<std::int64_t> run_worker(service& svc, std::string patter
         on_success(count);
         co_return count;
     } catch (const std::exception& e) {
-        if (is_cancellation(e)) throw;
+        if (common::is_cancellation(e)) throw;
         on_failure(e.what());
     }
     co_return 0;
@@ -101,7 +103,7 @@ void invalidate_cache_by_pattern(service& svc, const std::string& pattern) {
     svc.logger->debug("Scheduled background cache invalidation for pattern '{}'", pattern);
 }
 
-boost::asio::awaitable<host::response> invalidate_cache_endpoint(service& svc, std::string layer_name) {
+boost::asio::awaitable<common::response> invalidate_cache_endpoint(service& svc, std::string layer_name) {
     using helpers::responses::api_response;
     using helpers::responses::api_router_response;
     if (layer_name == "all") {
@@ -111,7 +113,7 @@ boost::asio::awaitable<host::response> invalidate_cache_endpoint(service& svc, s
             api_response({.data = std::move(data), .message = "All cache invalidated successfully. " + std::to_string(count) + " keys deleted."}));
     }
     if (find_layer(layer_name) == nullptr) {
-        throw host::http_error(404, "Layer '" + layer_name + "' not found. Valid layers: " + quoted_layer_list(layer_names()));
+        throw common::not_found("Layer '" + layer_name + "' not found. Valid layers: " + quoted_layer_list(layer_names()));
     }
     auto count = co_await _invalidate_layer_cache_task(svc, layer_name);
     nlohmann::ordered_json data;

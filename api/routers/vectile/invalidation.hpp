@@ -7,7 +7,7 @@
 
 #include <boost/asio/awaitable.hpp>
 
-#include "server/request.hpp"
+#include "common/response.hpp"
 
 namespace vectile {
 
@@ -30,6 +30,6 @@ void invalidate_all_cache(service& svc);
 void invalidate_cache_by_pattern(service& svc, const std::string& pattern);
 
 // POST /gis/cache/invalidate/{layer_name}: "Manually invalidate cache for a specific layer."
-boost::asio::awaitable<host::response> invalidate_cache_endpoint(service& svc, std::string layer_name);
+boost::asio::awaitable<common::response> invalidate_cache_endpoint(service& svc, std::string layer_name);
 
 }  // namespace vectile

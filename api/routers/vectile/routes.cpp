@@ -9,9 +9,9 @@
 
 namespace vectile {
 
-using host::param_type;
-using host::route;
-using host::verb;
+using common::param_type;
+using common::route;
+using common::verb;
 
 void register_routes(service& svc) {
     service* s = &svc;
@@ -22,10 +22,10 @@ void register_routes(service& svc) {
         .path = "/{layer_name}/{z}/{x}/{y}.pbf",
         .name = "get_tile_xyz",
         .description = "Serve vector tiles with proper zoom-out support.",
-        .params = {host::path_param("layer_name", param_type::text), host::path_param("z", param_type::integer),
-                   host::path_param("x", param_type::integer), host::path_param("y", param_type::integer)},
+        .params = {common::path_param("layer_name", param_type::text), common::path_param("z", param_type::integer),
+                   common::path_param("x", param_type::integer), common::path_param("y", param_type::integer)},
         .uses_db = true,
-        .handler = [s](host::request_context& ctx) {
+        .handler = [s](common::request_context& ctx) {
             return get_tile_xyz(*s, ctx.text("layer_name"), ctx.integer("z"), ctx.integer("x"), ctx.integer("y"), ctx.db());
         },
     });
@@ -35,7 +35,7 @@ void register_routes(service& svc) {
         .path = "/{layer_name}/zoom-info/",
         .name = "get_layer_zoom_info",
         .description = "Get zoom level information for a layer.",
-        .handler = [](host::request_context& ctx) -> boost::asio::awaitable<host::response> {
+        .handler = [](common::request_context& ctx) -> boost::asio::awaitable<common::response> {
             co_return get_layer_zoom_info(ctx.text("layer_name"));
         },
     });
@@ -45,15 +45,15 @@ void register_routes(service& svc) {
         .path = "/{layer_name}/bbox/",
         .name = "get_tile_bbox",
         .description = "Serve vector tiles for custom bounding box.",
-        .params = {host::required_query_param("minx", param_type::real, "Bounding box minimum X"),
-                   host::required_query_param("miny", param_type::real, "Bounding box minimum Y"),
-                   host::required_query_param("maxx", param_type::real, "Bounding box maximum X"),
-                   host::required_query_param("maxy", param_type::real, "Bounding box maximum Y"),
-                   host::query_param("srid", param_type::integer, std::int64_t{4326}, "SRID of input bbox"),
-                   host::query_param("max_features", param_type::integer, std::int64_t{5000}, "Maximum features to return"),
-                   host::query_param("simplify", param_type::boolean, true, "Apply geometry simplification")},
+        .params = {common::required_query_param("minx", param_type::real, "Bounding box minimum X"),
+                   common::required_query_param("miny", param_type::real, "Bounding box minimum Y"),
+                   common::required_query_param("maxx", param_type::real, "Bounding box maximum X"),
+                   common::required_query_param("maxy", param_type::real, "Bounding box maximum Y"),
+                   common::query_param("srid", param_type::integer, std::int64_t{4326}, "SRID of input bbox"),
+                   common::query_param("max_features", param_type::integer, std::int64_t{5000}, "Maximum features to return"),
+                   common::query_param("simplify", param_type::boolean, true, "Apply geometry simplification")},
         .uses_db = true,
-        .handler = [s](host::request_context& ctx) {
+        .handler = [s](common::request_context& ctx) {
             bbox_request req{ctx.text("layer_name"), ctx.real("minx"), ctx.real("miny"), ctx.real("maxx"), ctx.real("maxy"),
                              ctx.integer("srid"), ctx.integer("max_features"), ctx.boolean("simplify")};
             return get_tile_bbox(*s, std::move(req), ctx.db());
@@ -66,7 +66,7 @@ void register_routes(service& svc) {
         .name = "get_central_tile_info",
         .description = "Get layer centroid and suggested tile coordinates.",
         .uses_db = true,
-        .handler = [s](host::request_context& ctx) { return get_central_tile_info(*s, ctx.text("layer_name"), ctx.db()); },
+        .handler = [s](common::request_context& ctx) { return get_central_tile_info(*s, ctx.text("layer_name"), ctx.db()); },
     });
 
     r.add_api_route(route{
@@ -74,7 +74,7 @@ void register_routes(service& svc) {
         .path = "/layers/",
         .name = "get_available_layers",
         .description = "Get list of available layers and their configurations.",
-        .handler = [](host::request_context&) -> boost::asio::awaitable<host::response> { co_return get_available_layers(); },
+        .handler = [](common::request_context&) -> boost::asio::awaitable<common::response> { co_return get_available_layers(); },
     });
 
     r.add_api_route(route{
@@ -82,7 +82,7 @@ void register_routes(service& svc) {
         .path = "/cache/invalidate/{layer_name}",
         .name = "invalidate_cache_endpoint",
         .description = "Manually invalidate cache for a specific layer.\nUseful after bulk data updates or for testing.",
-        .handler = [s](host::request_context& ctx) { return invalidate_cache_endpoint(*s, ctx.text("layer_name")); },
+        .handler = [s](common::request_context& ctx) { return invalidate_cache_endpoint(*s, ctx.text("layer_name")); },
     });
 
     r.add_api_route(route{
@@ -90,7 +90,7 @@ void register_routes(service& svc) {
         .path = "/health/",
         .name = "health_check",
         .description = "Health check endpoint for monitoring.",
-        .handler = [s](host::request_context&) { return health_check(*s); },
+        .handler = [s](common::request_context&) { return health_check(*s); },
     });
 }
 

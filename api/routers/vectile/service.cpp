@@ -7,7 +7,8 @@
 
 #include "logger/logger.hpp"
 #include "routers/vectile/routes.hpp"
-#include "server/deadline.hpp"
+#include "common/cancellation.hpp"
+#include "common/deadline.hpp"
 
 namespace vectile {
 
@@ -49,16 +50,14 @@ std::unique_ptr<service> load(asio::any_io_executor executor, std::ostream& out)
     return svc;
 }
 
-bool is_cancellation(const std::exception& e) { return host::is_cancellation(e); }
-
-asio::awaitable<std::optional<std::string>> safe_cache_get(service& svc, std::string key, double timeout) {
+asio::awaitable<std::optional<std::string>> safe_cache_get(service& svc, std::string key, std::chrono::milliseconds timeout) {
     std::string failure;
     try {
-        auto got = co_await host::with_deadline(svc.cache.get(key), host::seconds(timeout));
+        auto got = co_await common::with_deadline(svc.cache.get(key), timeout);
         if (got) co_return std::move(*got);
         // Timed out: the read was cancelled; the warning carries no description.
     } catch (const std::exception& e) {
-        if (is_cancellation(e)) throw;
+        if (common::is_cancellation(e)) throw;
         failure = e.what();
     }
     svc.logger->warn("Cache get failed for {}: {}", key, failure);
@@ -103,26 +102,26 @@ asio::awaitable<void> safe_cache_set(service& svc, std::string key, std::string_
     try {
         co_await svc.cache.set(key, value, ttl);
     } catch (const std::exception& e) {
-        if (is_cancellation(e)) throw;
+        if (common::is_cancellation(e)) throw;
         svc.logger->warn("Cache set failed for {}: {}", key, e.what());
     }
 }
 
-asio::awaitable<host::response> health_check(service& svc) {
+asio::awaitable<common::response> health_check(service& svc) {
     bool healthy = false;
     try {
         // Straight to the cache (no warning line); any completed read counts.
-        auto got = co_await host::with_deadline(svc.cache.get("health_check"), std::chrono::seconds(2));
+        auto got = co_await common::with_deadline(svc.cache.get("health_check"), std::chrono::seconds(2));
         healthy = got.has_value();
     } catch (const std::exception& e) {
-        if (is_cancellation(e)) throw;
+        if (common::is_cancellation(e)) throw;
     }
     nlohmann::ordered_json body;
     body["status"] = "healthy";
     body["cache_status"] = healthy ? "healthy" : "unhealthy";
     body["available_layers"] = layer_names();
     body["zoom_support"] = "1-20 with layer-specific minimums";
-    co_return host::json_response(body);
+    co_return common::json_response(body);
 }
 
 }  // namespace vectile

@@ -2,6 +2,7 @@
 // The tile router deliverable: its load step and the objects it shares
 // between requests (logger, Redis connection, cache, router).
 
+#include <chrono>
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
@@ -13,12 +14,12 @@
 #include <boost/asio/awaitable.hpp>
 #include <spdlog/logger.h>
 
+#include "common/route.hpp"
 #include "redis/connection.hpp"
 #include "redis/tracking.hpp"
 #include "routers/vectile/cache.hpp"
 #include "routers/vectile/config.hpp"
 #include "routers/vectile/memory.hpp"
-#include "server/router.hpp"
 
 namespace vectile {
 
@@ -36,7 +37,7 @@ public:
     // The thread that runs the loop (the one that loaded the service).
     std::thread::id loop_thread = std::this_thread::get_id();
     std::shared_ptr<spdlog::logger> logger;
-    host::router router;
+    common::router router;
     redis_settings settings;
     redis::connection redis_client;
     BinaryRedisCache cache;
@@ -58,7 +59,8 @@ std::unique_ptr<service> load(asio::any_io_executor executor, std::ostream& out)
 // A cache read that never fails: the bytes, or nothing on a miss, on a
 // time-out (the read is then cancelled) or on any Redis failure, each failure
 // with one warning line. Cancellation of the caller is passed on.
-asio::awaitable<std::optional<std::string>> safe_cache_get(service& svc, std::string key, double timeout = 1.0);
+asio::awaitable<std::optional<std::string>> safe_cache_get(service& svc, std::string key,
+                                                          std::chrono::milliseconds timeout = std::chrono::seconds(1));
 
 // `safe_cache_get` for a tile, answered from the worker's copy when there is
 // one; a tile read from Redis is kept as a copy.
@@ -70,9 +72,6 @@ asio::awaitable<tile_memory::bytes> cached_tile(service& svc, std::string key);
 asio::awaitable<void> safe_cache_set(service& svc, std::string key, std::string_view value, std::int64_t ttl);
 
 // GET /gis/health/
-asio::awaitable<host::response> health_check(service& svc);
-
-// True when `e` is the cancellation of an operation (the request was abandoned).
-bool is_cancellation(const std::exception& e);
+asio::awaitable<common::response> health_check(service& svc);
 
 }  // namespace vectile

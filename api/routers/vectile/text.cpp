@@ -1,20 +1,8 @@
 #include "routers/vectile/text.hpp"
 
-#include <charconv>
-#include <cmath>
 #include <cstdio>
 
 namespace vectile {
-
-std::string real_text(double v) {
-    if (std::isnan(v)) return "nan";
-    if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
-    char buf[64];
-    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
-    std::string s(buf, end);
-    if (s.find_first_of(".en") == std::string::npos) s += ".0";
-    return s;
-}
 
 std::string whole_text(double v) {
     char buf[512];

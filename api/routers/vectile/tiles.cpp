@@ -8,8 +8,6 @@
 #include "routers/vectile/mvt_sql.hpp"
 #include "routers/vectile/service.hpp"
 #include "routers/vectile/statement.hpp"
-#include "routers/vectile/transaction.hpp"
-#include "server/deadline.hpp"
 
 namespace vectile {
 
@@ -19,12 +17,13 @@ bool validate_tile_coords(std::int64_t z, std::int64_t x, std::int64_t y) {
     return x >= 0 && x < n && y >= 0 && y < n;
 }
 
-double tile_timeout_seconds(std::int64_t z) {
-    if (z <= 6) return 10.0;
-    if (z <= 10) return 12.0;
-    if (z <= 14) return 15.0;
-    if (z <= 16) return 20.0;
-    return 30.0;
+std::chrono::seconds tile_timeout(std::int64_t z) {
+    using std::chrono::seconds;
+    if (z <= 6) return seconds(10);
+    if (z <= 10) return seconds(12);
+    if (z <= 14) return seconds(15);
+    if (z <= 16) return seconds(20);
+    return seconds(30);
 }
 
 namespace {
@@ -42,14 +41,15 @@ const std::pair<std::string, zoom_config>& tile_statement(const std::string& lay
 
 }  // namespace
 
-boost::asio::awaitable<host::response> get_tile_xyz(service& svc, std::string layer_name, std::int64_t z, std::int64_t x,
-                                                    std::int64_t y, database::session& db) {
+boost::asio::awaitable<common::response> get_tile_xyz(service& svc, std::string layer_name, std::int64_t z, std::int64_t x,
+                                                      std::int64_t y, database::session& db) {
     if (find_layer(layer_name) == nullptr) {
-        throw host::http_error(404, "Layer '" + layer_name + "' not found");
+        throw common::not_found("Layer '" + layer_name + "' not found");
     }
-    if (!validate_tile_coords(z, x, y)) {
-        throw host::http_error(400, "Invalid tile coordinates: z=" + std::to_string(z) + ", x=" + std::to_string(x) +
-                                        ", y=" + std::to_string(y));
+    const auto tile = validate_tile_coords(z, x, y) ? helpers::utils::tile_address::from(z, x, y) : std::nullopt;
+    if (!tile) {
+        throw common::bad_request("Invalid tile coordinates: z=" + std::to_string(z) + ", x=" + std::to_string(x) +
+                                  ", y=" + std::to_string(y));
     }
 
     const std::string* statement = nullptr;
@@ -68,48 +68,35 @@ boost::asio::awaitable<host::response> get_tile_xyz(service& svc, std::string la
             }
             if (!usable.empty()) svc.logger->info("Try these layers at zoom {}: {}", z, quoted_layer_list(usable));
         }
-        co_return host::response::empty(204);
+        co_return common::response::empty(204);
     }
 
     std::string cache_key = layer_name + ":" + std::to_string(z) + ":" + std::to_string(x) + ":" + std::to_string(y);
     if (auto cached = co_await cached_tile(svc, cache_key); cached && !cached->empty()) {
-        co_return host::response::raw(std::move(cached), mvt_media_type,
+        co_return common::response::raw(std::move(cached), mvt_media_type,
                                       {{"Cache-Control", "public, max-age=" + std::to_string(config.cache_ttl)}, {"X-Cache", "HIT"}});
     }
 
     const std::string tile_id = layer_name + "/" + std::to_string(z) + "/" + std::to_string(x) + "/" + std::to_string(y);
-    auto bbox = helpers::utils::xyz_to_bbox_web_mercator(static_cast<int>(z), static_cast<int>(x), static_cast<int>(y));
-    database::params params{{"min_x", bbox["minx"].get<double>()},
-                            {"min_y", bbox["miny"].get<double>()},
-                            {"max_x", bbox["maxx"].get<double>()},
-                            {"max_y", bbox["maxy"].get<double>()}};
-    const auto timeout = host::seconds(tile_timeout_seconds(z));
-
-    std::optional<std::string> mvt_content;
-    try {
-        mvt_content = co_await db_transaction(db, [&](database::session& s) -> boost::asio::awaitable<std::optional<std::string>> {
-            auto r = co_await host::with_deadline(s.execute_last(*statement, params), timeout);
-            if (!r) throw statement_timeout();
-            co_return tile_bytes(r->scalar_one_or_none());
-        });
-    } catch (const statement_timeout&) {
-        svc.logger->error("Timeout generating tile {}", tile_id);
-        throw host::http_error(408, "Tile generation timeout at zoom " + std::to_string(z));
-    } catch (const database::error& e) {
-        svc.logger->error("Database error for tile {}: {}", tile_id, e.what());
-        throw host::http_error(500, "Database error");
-    } catch (const std::exception& e) {
-        if (is_cancellation(e)) throw;
-        svc.logger->error("Unexpected error for tile {}: {}", tile_id, e.what());
-        throw host::http_error(500, "Internal server error");
-    }
+    const auto bbox = helpers::utils::tile_bounds(*tile);
+    const database::params params{{"min_x", bbox.minx}, {"min_y", bbox.miny}, {"max_x", bbox.maxx}, {"max_y", bbox.maxy}};
+    const statement_texts texts{
+        .timeout_log = "Timeout generating tile " + tile_id,
+        .timeout_detail = "Tile generation timeout at zoom " + std::to_string(z),
+        .database_log = "Database error for tile " + tile_id,
+        .database_detail = "Database error",
+        .other_log = "Unexpected error for tile " + tile_id,
+        .other_detail = "Internal server error",
+    };
+    auto mvt_content = co_await run_statement(svc, db, *statement, params, tile_timeout(z), texts,
+                                              [](const database::result& r) { return tile_bytes(r.scalar_one_or_none()); });
 
     if (mvt_content && !mvt_content->empty()) {
         co_await safe_cache_set(svc, cache_key, *mvt_content, config.cache_ttl);
-        co_return host::response::raw(std::move(*mvt_content), mvt_media_type);
+        co_return common::response::raw(std::move(*mvt_content), mvt_media_type);
     }
-    svc.logger->info("Empty tile generated for {} - bbox: {}", tile_id, bbox.dump());
-    co_return host::response::empty(204);
+    svc.logger->info("Empty tile generated for {} - bbox: {}", tile_id, helpers::utils::to_json(bbox).dump());
+    co_return common::response::empty(204);
 }
 
 }  // namespace vectile

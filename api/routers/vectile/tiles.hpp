@@ -1,13 +1,14 @@
 #pragma once
 // The XYZ vector tile endpoint.
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
 #include <boost/asio/awaitable.hpp>
 
 #include "database/database.hpp"
-#include "server/request.hpp"
+#include "common/response.hpp"
 
 namespace vectile {
 
@@ -16,15 +17,15 @@ class service;
 // "Validate tile coordinates." True exactly when 1 <= z <= 20 and 0 <= x, y < 2^z.
 bool validate_tile_coords(std::int64_t z, std::int64_t x, std::int64_t y);
 
-// The statement time-limit for a zoom, in seconds.
-double tile_timeout_seconds(std::int64_t z);
+// The statement time-limit for a zoom.
+std::chrono::seconds tile_timeout(std::int64_t z);
 
 // GET /gis/{layer_name}/{z}/{x}/{y}.pbf: "Serve vector tiles with proper zoom-out support."
 // Answers the tile from the cache or the database, 204 below the layer's
-// minimum zoom or for an empty tile; raises host::http_error for 404, 400,
-// 408 and 500.
-boost::asio::awaitable<host::response> get_tile_xyz(service& svc, std::string layer_name, std::int64_t z, std::int64_t x,
-                                                    std::int64_t y, database::session& db);
+// minimum zoom or for an empty tile; throws common::not_found, bad_request,
+// timed_out and internal_error.
+boost::asio::awaitable<common::response> get_tile_xyz(service& svc, std::string layer_name, std::int64_t z, std::int64_t x,
+                                                      std::int64_t y, database::session& db);
 
 inline constexpr const char* mvt_media_type = "application/vnd.mapbox-vector-tile";
 

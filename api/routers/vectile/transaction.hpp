@@ -8,8 +8,8 @@
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/this_coro.hpp>
-#include <boost/system/system_error.hpp>
 
+#include "common/cancellation.hpp"
 #include "database/database.hpp"
 
 namespace vectile {
@@ -21,19 +21,8 @@ template <class T>
 struct awaitable_value<boost::asio::awaitable<T>> {
     using type = T;
 };
-
-inline bool is_cancelled(const std::exception_ptr& e) {
-    try {
-        std::rethrow_exception(e);
-    } catch (const boost::system::system_error& se) {
-        return se.code() == boost::asio::error::operation_aborted;
-    } catch (...) {
-        return false;
-    }
-}
 }  // namespace detail
 
-// "Context manager for database transactions with proper cleanup."
 // Runs `body(db)`; when it completes, commits. When the body or the commit
 // fails, rolls back and passes the same error on (a failing rollback does not
 // replace it). Always closes the session. A cancelled request is not an
@@ -52,7 +41,7 @@ auto db_transaction(database::session& db, Body body)
     } catch (...) {
         failure = std::current_exception();
     }
-    if (failure && detail::is_cancelled(failure)) {
+    if (failure && common::is_cancellation(failure)) {
         // Further waits of a cancelled coroutine would fail at once; closing must still happen.
         co_await boost::asio::this_coro::reset_cancellation_state();
         co_await db.close();

@@ -241,7 +241,8 @@ TEST_P(redis_never_answers, safe_get_gives_up_at_its_time_out_with_an_empty_desc
     vectile::service svc(ioc.get_executor(), local(hole.port()));
     log_capture log;
     auto start = std::chrono::steady_clock::now();
-    auto got = GetParam().timeout > 0 ? run(vectile::safe_cache_get(svc, "plots:18:1:2", GetParam().timeout))
+    auto got = GetParam().timeout > 0 ? run(vectile::safe_cache_get(
+                                          svc, "plots:18:1:2", std::chrono::milliseconds(std::lround(GetParam().timeout * 1000))))
                                       : run(vectile::safe_cache_get(svc, "plots:18:1:2"));
     auto elapsed = seconds_since(start);
     EXPECT_EQ(got, std::nullopt);

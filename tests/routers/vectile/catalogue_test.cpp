@@ -13,6 +13,7 @@
 
 #include "routers/vectile/routes.hpp"
 #include "routers/vectile/service.hpp"
+#include "server/application.hpp"
 #include "support/redis_child.hpp"
 #include "support/run.hpp"
 
@@ -27,15 +28,15 @@ protected:
         app.include_router(svc.router);
     }
 
-    host::response get(const std::string& target) {
-        host::request req;
+    common::response get(const std::string& target) {
+        common::request req;
         req.target = target;
         return test_support::run(ioc, app.handle(req));
     }
 
     boost::asio::io_context ioc;
     vectile::service svc;
-    host::application app;
+    server::application app;
 };
 
 // The JSON text `literal` re-serialised compactly, as the host writes bodies.

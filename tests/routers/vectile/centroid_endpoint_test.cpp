@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include "endpoint_fixture.hpp"
-#include "helpers/utils/utils.hpp"
 #include "support/black_hole.hpp"
 
 namespace {
@@ -58,10 +57,24 @@ TEST_F(centroid, document_has_its_keys_in_order_and_is_stored_with_spaced_separa
     EXPECT_NEAR(extent.at("maxx").get<double>(), std::stod(*row[4]), 1e-6);
     EXPECT_NEAR(extent.at("maxy").get<double>(), std::stod(*row[5]), 1e-6);
 
-    const json tile = helpers::utils::latlon_to_xyz(lat, lon, 16);
-    EXPECT_EQ(doc.at("suggested_tile"), tile);
+    // The suggested tile, checked by PostGIS's own tile grid: zoom 16, holding
+    // the centroid, and its bounds as PostGIS draws them.
+    const json& tile = doc.at("suggested_tile");
+    EXPECT_EQ(tile.dump().substr(0, 6), R"({"x":)") << "x, y, z in that order";
     const int z = tile.at("z"), x = tile.at("x"), y = tile.at("y");
-    EXPECT_EQ(doc.at("suggested_tile_bbox"), helpers::utils::xyz_to_bbox_web_mercator(z, x, y));
+    EXPECT_EQ(z, 16);
+    const std::string envelope_sql = "ST_TileEnvelope(16, " + std::to_string(x) + ", " + std::to_string(y) + ")";
+    auto grid = pg.rows("SELECT ST_Contains(" + envelope_sql + ", ST_SetSRID(ST_Centroid(b), 3857)), ST_XMin(e), ST_YMin(e), ST_XMax(e), ST_YMax(e) "
+                        "FROM (SELECT ST_EstimatedExtent('PLOT', 'GEOMETRY_3857') AS b, " + envelope_sql + " AS e) s")[0];
+    EXPECT_EQ(*grid[0], "t") << "the suggested tile holds the centroid";
+    const auto& tile_bbox = doc.at("suggested_tile_bbox");
+    std::vector<std::string> bbox_keys;
+    for (const auto& [k, v] : tile_bbox.items()) bbox_keys.push_back(k);
+    EXPECT_EQ(bbox_keys, (std::vector<std::string>{"minx", "miny", "maxx", "maxy"}));
+    EXPECT_NEAR(tile_bbox.at("minx").get<double>(), std::stod(*grid[1]), 1e-6);
+    EXPECT_NEAR(tile_bbox.at("miny").get<double>(), std::stod(*grid[2]), 1e-6);
+    EXPECT_NEAR(tile_bbox.at("maxx").get<double>(), std::stod(*grid[3]), 1e-6);
+    EXPECT_NEAR(tile_bbox.at("maxy").get<double>(), std::stod(*grid[4]), 1e-6);
     EXPECT_EQ(doc.at("tile_url"), "/gis/plots/16/" + std::to_string(x) + "/" + std::to_string(y) + ".pbf");
     EXPECT_EQ(doc.at("layer_config").dump(),
               R"({"min_zoom":8,"properties":["\"ID\"","\"PLOT_NO\"","\"STATUS\"","\"AREA_SYSTEM\"","\"GENERAL_LU\"","\"CADZONE\"","\"DETAIL_LU\"","\"file_no\""]})");

@@ -291,7 +291,7 @@ void endpoint_test::start(const std::string& db_conninfo, const vectile::redis_s
         database::pool_options{.url = conninfo_with(db_conninfo, {{"application_name", app_name}}), .size = 2});
     svc = std::make_unique<vectile::service>(ioc.get_executor(), redis);
     vectile::register_routes(*svc);
-    app = std::make_unique<host::application>();
+    app = std::make_unique<server::application>();
     app->include_router(svc->router);
     app->set_session_factory([this] {
         ++counts.sessions;
@@ -310,7 +310,7 @@ void endpoint_test::stop() {
     pool.reset();
 }
 
-host::response endpoint_test::flattened(host::response r) {
+common::response endpoint_test::flattened(common::response r) {
     if (r.shared_body) {
         r.body = *r.shared_body;
         r.shared_body.reset();
@@ -318,21 +318,21 @@ host::response endpoint_test::flattened(host::response r) {
     return r;
 }
 
-host::response endpoint_test::request(boost::beast::http::verb method, const std::string& target) {
-    host::request req;
+common::response endpoint_test::request(boost::beast::http::verb method, const std::string& target) {
+    common::request req;
     req.method = method;
     req.target = target;
     return flattened(run(app->handle(req)));
 }
 
-std::pair<host::response, double> endpoint_test::get_blocked(const std::string& target, std::chrono::steady_clock::duration limit) {
-    host::request req;
+std::pair<common::response, double> endpoint_test::get_blocked(const std::string& target, std::chrono::steady_clock::duration limit) {
+    common::request req;
     req.target = target;
     bool done = false;
     std::exception_ptr failure;
-    host::response answer;
+    common::response answer;
     const auto start_time = std::chrono::steady_clock::now();
-    asio::co_spawn(ioc, app->handle(req), [&](std::exception_ptr e, host::response r) {
+    asio::co_spawn(ioc, app->handle(req), [&](std::exception_ptr e, common::response r) {
         done = true;
         failure = e;
         answer = std::move(r);
@@ -344,8 +344,8 @@ std::pair<host::response, double> endpoint_test::get_blocked(const std::string& 
     return {flattened(std::move(answer)), test_support::seconds_since(start_time)};
 }
 
-host::response endpoint_test::get(const std::string& target) { return request(boost::beast::http::verb::get, target); }
-host::response endpoint_test::post(const std::string& target) { return request(boost::beast::http::verb::post, target); }
+common::response endpoint_test::get(const std::string& target) { return request(boost::beast::http::verb::get, target); }
+common::response endpoint_test::post(const std::string& target) { return request(boost::beast::http::verb::post, target); }
 
 void endpoint_test::run(asio::awaitable<void> op, std::chrono::steady_clock::duration limit) {
     test_support::run(ioc, std::move(op), limit);
@@ -400,7 +400,7 @@ bool endpoint_test::statements_gone_within(std::chrono::steady_clock::duration l
     }
 }
 
-std::optional<std::string> endpoint_test::header(const host::response& r, const std::string& name) {
+std::optional<std::string> endpoint_test::header(const common::response& r, const std::string& name) {
     for (const auto& [k, v] : r.headers) {
         if (k == name) return v;
     }

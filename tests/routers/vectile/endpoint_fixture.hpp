@@ -22,7 +22,7 @@
 #include "database/database.hpp"
 #include "redis/connection.hpp"
 #include "routers/vectile/service.hpp"
-#include "server/router.hpp"
+#include "server/application.hpp"
 #include "support/env.hpp"
 
 namespace vtest {
@@ -141,13 +141,13 @@ protected:
     void start_shared();
     void stop();
 
-    host::response get(const std::string& target);
-    host::response post(const std::string& target);
-    host::response request(boost::beast::http::verb method, const std::string& target);
+    common::response get(const std::string& target);
+    common::response post(const std::string& target);
+    common::response request(boost::beast::http::verb method, const std::string& target);
     // A GET whose statement should wait for a lock held elsewhere: two seconds
     // in, exactly one statement of this test's pool must be waiting for a
     // lock; then the answer is awaited. Returns it with the seconds it took.
-    std::pair<host::response, double> get_blocked(const std::string& target, std::chrono::steady_clock::duration limit);
+    std::pair<common::response, double> get_blocked(const std::string& target, std::chrono::steady_clock::duration limit);
 
     template <class T>
     T run(asio::awaitable<T> op, std::chrono::steady_clock::duration limit = std::chrono::seconds(60));
@@ -170,16 +170,16 @@ protected:
     // pool is active; true when that happened within `limit`.
     bool statements_gone_within(std::chrono::steady_clock::duration limit);
 
-    static std::optional<std::string> header(const host::response& r, const std::string& name);
+    static std::optional<std::string> header(const common::response& r, const std::string& name);
     // The answer with bytes shared with a cache moved into `body`, as the server would send them.
-    static host::response flattened(host::response r);
+    static common::response flattened(common::response r);
 
     asio::io_context ioc;
     const std::string app_name = "vtest_" + test_support::unique_suffix();
     session_counts counts;
     std::unique_ptr<database::pool> pool;
     std::unique_ptr<vectile::service> svc;
-    std::unique_ptr<host::application> app;
+    std::unique_ptr<server::application> app;
 
 private:
     vectile::redis_settings m_redis;

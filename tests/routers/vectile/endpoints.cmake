@@ -12,7 +12,7 @@ add_executable(vectile_unit_test
   transaction_test.cpp
 )
 target_compile_features(vectile_unit_test PRIVATE cxx_std_20)
-target_link_libraries(vectile_unit_test PRIVATE test_support vectile gishost GTest::gtest_main project_warnings)
+target_link_libraries(vectile_unit_test PRIVATE test_support vectile server GTest::gtest_main project_warnings)
 gtest_discover_tests(vectile_unit_test PROPERTIES LABELS unit)
 
 # vectile_endpoints_test: the routes driven through the host application
@@ -28,5 +28,5 @@ add_executable(vectile_endpoints_test
 )
 target_compile_features(vectile_endpoints_test PRIVATE cxx_std_20)
 target_link_libraries(vectile_endpoints_test
-  PRIVATE test_support vectile gishost PostgreSQL::PostgreSQL GTest::gtest_main project_warnings)
+  PRIVATE test_support vectile server PostgreSQL::PostgreSQL GTest::gtest_main project_warnings)
 gtest_discover_tests(vectile_endpoints_test DISCOVERY_TIMEOUT 30 PROPERTIES LABELS service)

@@ -8,6 +8,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include "routers/vectile/routes.hpp"
+#include "server/application.hpp"
 #include "support/black_hole.hpp"
 #include "support/log_capture.hpp"
 #include "support/redis_child.hpp"
@@ -27,12 +28,12 @@ std::string health_body(const char* cache_status) {
 class health : public testing::Test {
 protected:
     // The service's routes mounted on an application, as the host does.
-    host::response get_health(std::uint16_t redis_port) {
+    common::response get_health(std::uint16_t redis_port) {
         vectile::service svc(ioc.get_executor(), vectile::redis_settings{"127.0.0.1", redis_port, 0});
         vectile::register_routes(svc);
-        host::application app;
+        server::application app;
         app.include_router(svc.router);
-        host::request req;
+        common::request req;
         req.target = "/gis/health/";
         return test_support::run(ioc, app.handle(req));
     }
@@ -83,7 +84,7 @@ TEST(health_route, is_registered_under_the_prefix_with_its_tag_and_description) 
     vectile::register_routes(svc);
     EXPECT_EQ(svc.router.prefix(), "/gis");
     EXPECT_EQ(svc.router.tags(), std::vector<std::string>{"GIS Tiles"});
-    host::application app;
+    server::application app;
     app.include_router(svc.router);
     const auto& op = app.openapi().at("paths").at("/gis/health/").at("get");
     EXPECT_EQ(op.at("description"), "Health check endpoint for monitoring.");

@@ -1,27 +1,12 @@
-// Text forms used in messages and in the cached centroid document.
+// Text forms used in cache keys and in the cached centroid document.
 
 #include "routers/vectile/text.hpp"
 
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <limits>
-
 namespace {
 
 using json = nlohmann::ordered_json;
-
-TEST(real_text, always_shows_a_fraction_or_an_exponent) {
-    struct row {
-        double value;
-        const char* text;
-    };
-    const row table[] = {{1.0, "1.0"},        {0.1, "0.1"},   {100.0, "100.0"}, {-2.0, "-2.0"},
-                         {37605.29482551143, "37605.29482551143"}, {1e16, "1e+16"}, {1.5e-7, "1.5e-07"}, {0.0, "0.0"}};
-    for (const auto& r : table) EXPECT_EQ(vectile::real_text(r.value), r.text) << r.text;
-    EXPECT_EQ(vectile::real_text(std::numeric_limits<double>::infinity()), "inf");
-    EXPECT_EQ(vectile::real_text(std::nan("")), "nan");
-}
 
 TEST(whole_text, rounds_like_printf_without_decimals) {
     EXPECT_EQ(vectile::whole_text(412344.5), "412344");

@@ -543,10 +543,10 @@ TEST_F(xyz_tile_copies, a_read_still_out_when_the_service_goes_leaves_nothing_be
         pid_t pid;
         ~resume() { ::kill(pid, SIGCONT); }
     } resume_redis{redis.pid()};
-    host::request req;
+    common::request req;
     req.target = t.path();
     bool done = false;
-    boost::asio::co_spawn(ioc, app->handle(req), [&](std::exception_ptr, host::response) { done = true; });
+    boost::asio::co_spawn(ioc, app->handle(req), [&](std::exception_ptr, common::response) { done = true; });
     test_support::run_for(ioc, 100ms);
     ASSERT_FALSE(done) << "the request should be waiting for Redis";
     // The service goes while the request is suspended in its cache read; the

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "server/deadline.hpp"
-#include "server/errors.hpp"
+#include "common/deadline.hpp"
+#include "common/errors.hpp"
 #include "support/run.hpp"
 
 namespace {
@@ -64,7 +64,7 @@ public:
     }
 };
 
-enum class body_outcome { value, std_error, database_error, http_error };
+enum class body_outcome { value, std_error, database_error, request_error };
 
 struct scope_case {
     const char* name;
@@ -94,7 +94,7 @@ TEST_P(transaction_scope, commits_or_rolls_back_and_always_closes) {
         switch (c.body) {
             case body_outcome::std_error: throw std::runtime_error("the body failed");
             case body_outcome::database_error: throw database::error("relation \"PLOT\" does not exist", "42P01");
-            case body_outcome::http_error: throw host::http_error(418, "teapot");
+            case body_outcome::request_error: throw common::not_found("teapot");
             case body_outcome::value: break;
         }
         co_return 42;
@@ -106,10 +106,10 @@ TEST_P(transaction_scope, commits_or_rolls_back_and_always_closes) {
         outcome = "value " + std::to_string(v);
     } catch (const database::error& e) {
         outcome = std::string("database::error ") + e.what() + " [" + e.sqlstate() + "]";
+    } catch (const common::not_found& e) {
+        outcome = std::string("not_found ") + e.detail();
     } catch (const std::runtime_error& e) {
         outcome = std::string("std::runtime_error ") + e.what();
-    } catch (const host::http_error& e) {
-        outcome = "http_error " + std::to_string(e.status_code()) + " " + e.detail();
     }
     EXPECT_EQ(outcome, c.error.empty() ? "value 42" : c.error);
     EXPECT_EQ(seen, &fake) << "the body gets the same session";
@@ -126,8 +126,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "std::runtime_error the body failed"},
         scope_case{"body_fails_in_the_database", body_outcome::database_error, false, false, {"execute", "rollback", "close"},
                    "database::error relation \"PLOT\" does not exist [42P01]"},
-        scope_case{"body_raises_an_http_error", body_outcome::http_error, false, false, {"execute", "rollback", "close"},
-                   "http_error 418 teapot"},
+        scope_case{"body_raises_a_request_error", body_outcome::request_error, false, false, {"execute", "rollback", "close"},
+                   "not_found teapot"},
         scope_case{"commit_fails", body_outcome::value, true, false, {"execute", "commit", "rollback", "close"},
                    "database::error could not serialize access [40001]"},
         scope_case{"rollback_failure_does_not_replace_the_error", body_outcome::std_error, false, true,
@@ -160,7 +160,7 @@ TEST_P(transaction_cancelled, closes_without_rolling_back) {
     };
     auto start = std::chrono::steady_clock::now();
     // The request gives up after 50 ms, as a statement time-limit or a client that went away would.
-    auto got = test_support::run(ioc, host::with_deadline(vectile::db_transaction(fake, body), 50ms));
+    auto got = test_support::run(ioc, common::with_deadline(vectile::db_transaction(fake, body), 50ms));
     EXPECT_EQ(got, std::nullopt);
     EXPECT_LT(seconds_since(start), 10.0) << "the cancellation must not wait for the long operation";
     EXPECT_EQ(fake.calls, c.calls);

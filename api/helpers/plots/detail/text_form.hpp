@@ -3,16 +3,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include "helpers/utils/text.hpp"
+
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace plots::detail {
 
-// The shortest decimal form of `value` that reads back to the same double,
-// always with a decimal point or an exponent: 45 gives "45.0", 37605.29482551143
-// stays as it is, 1e22 gives "1e+22", 0.0001 gives "0.0001" and 1e-05 "1e-05".
-std::string real_text(double value);
+using helpers::utils::real_text;
 
 // The text form of a record value: text unchanged (but for malformed UTF-8,
 // see valid_utf8), an integer in decimal

@@ -10,29 +10,10 @@
 
 namespace {
 
-using plots::detail::real_text;
 using plots::detail::text_form;
 using plots::detail::two_decimals;
 using plots::detail::valid_utf8;
 using json = nlohmann::ordered_json;
-
-TEST(real_text, is_the_shortest_round_trip_form_with_a_decimal_point) {
-    struct example {
-        double value;
-        const char* text;
-    };
-    for (const example& e : {example{45, "45.0"}, example{31250, "31250.0"}, example{37605.29482551143, "37605.29482551143"},
-                             example{0.1, "0.1"}, example{-2.5, "-2.5"}, example{-0.0, "-0.0"}, example{0, "0.0"},
-                             example{100000, "100000.0"}, example{1e15, "1000000000000000.0"}, example{1e16, "1e+16"},
-                             example{1.5e300, "1.5e+300"}, example{0.0001, "0.0001"}, example{0.00001, "1e-05"},
-                             example{1.25e-7, "1.25e-07"}, example{123456.789, "123456.789"},
-                             example{5e-324, "5e-324"}, example{std::numeric_limits<double>::infinity(), "inf"}}) {
-        EXPECT_EQ(real_text(e.value), e.text) << e.text;
-        if (std::isfinite(e.value)) {
-            EXPECT_EQ(std::strtod(real_text(e.value).c_str(), nullptr), e.value) << e.text;
-        }
-    }
-}
 
 TEST(two_decimals, rounds_the_stored_value_correctly) {
     struct example {

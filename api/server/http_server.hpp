@@ -2,6 +2,10 @@
 // The HTTP/1.1 server: accepts connections on one loop and runs one
 // coroutine per connection, which reads requests with deadlines and limits,
 // passes them to the application and writes the answers.
+//
+// Owns its connections; each connection's coroutine holds a shared pointer
+// to its state, so a connection outlives the server's list until its
+// coroutine ends. The server itself must outlive the loop's run.
 
 #include <chrono>
 #include <cstddef>
@@ -14,9 +18,9 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 
-#include "server/router.hpp"
+#include "server/application.hpp"
 
-namespace host {
+namespace server {
 
 struct server_options {
     std::string host = "127.0.0.1";
@@ -30,10 +34,10 @@ struct server_options {
     std::chrono::milliseconds shutdown_grace{10000};      // requests in flight may finish within this
 };
 
-class server {
+class http_server {
 public:
-    server(asio::io_context& ioc, const application& app, server_options options);
-    ~server();
+    http_server(asio::io_context& ioc, const application& app, server_options options);
+    ~http_server();
 
     // Binds and listens; throws on failure. Returns the bound port (useful with port 0).
     std::uint16_t listen();
@@ -56,4 +60,4 @@ private:
     asio::steady_timer m_grace;
 };
 
-}  // namespace host
+}  // namespace server

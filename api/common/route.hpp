@@ -1,30 +1,27 @@
 #pragma once
-// Routing: routers with a prefix and tags are mounted on the application,
-// which matches a request to one route, converts its typed parameters and
-// calls the handler. A pure function from request to response: no sockets.
+// What a module declares to be served: routes with typed parameters, grouped
+// in routers with a prefix and tags. The server mounts routers, matches
+// requests to routes, converts parameters and calls the handlers.
 
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/beast/http/verb.hpp>
-#include <nlohmann/json.hpp>
 
-#include "server/errors.hpp"
-#include "server/request.hpp"
+#include "common/response.hpp"
 
 namespace database {
 class session;
 }
 
-namespace host {
+namespace common {
 
 namespace asio = boost::asio;
 using verb = boost::beast::http::verb;
@@ -49,18 +46,21 @@ param_spec required_query_param(std::string name, param_type type, std::string d
 param_spec query_param(std::string name, param_type type, param_value default_value, std::string description = {});
 
 // What a handler sees: its converted parameters and, when the route asked for
-// one, a database session that the host created for this request.
+// one, a database session that the server created for this request and
+// closes after the handler.
 class request_context {
 public:
     request_context(const request& req, std::map<std::string, param_value> params, database::session* db)
         : m_request(req), m_params(std::move(params)), m_db(db) {}
 
     const request& req() const noexcept { return m_request; }
+    // The converted parameter; the route's declaration fixes its type, so a
+    // wrong name or type is a programming error (std::out_of_range, std::bad_variant_access).
     std::int64_t integer(const std::string& name) const { return std::get<std::int64_t>(m_params.at(name)); }
     double real(const std::string& name) const { return std::get<double>(m_params.at(name)); }
     bool boolean(const std::string& name) const { return std::get<bool>(m_params.at(name)); }
     const std::string& text(const std::string& name) const { return std::get<std::string>(m_params.at(name)); }
-    // The request's session; only valid on routes registered with uses_db.
+    // The request's session; throws std::logic_error on a route registered without uses_db.
     database::session& db() const;
 
 private:
@@ -97,47 +97,4 @@ private:
     std::vector<route> m_routes;
 };
 
-using session_factory = std::function<std::unique_ptr<database::session>()>;
-
-// The result of matching a request target against the routing table.
-struct match_result;
-
-class application {
-public:
-    explicit application(std::string title = "GIS API", std::string version = "1.0.0");
-    ~application();
-    application(const application&) = delete;
-    application& operator=(const application&) = delete;
-
-    // Mounts every route of `r` under its prefix, with its tags.
-    void include_router(const router& r);
-    // Adds one route of the host itself (no prefix, no tags).
-    void add_route(route r, std::vector<std::string> tags = {});
-    // Where `get_db` sessions come from.
-    void set_session_factory(session_factory f) { m_sessions = std::move(f); }
-
-    // The largest body the route for this method and target accepts (1 MiB when none matches).
-    std::size_t body_limit(verb method, std::string_view target) const;
-
-    // Answers one request. Never throws: errors become their HTTP answers.
-    asio::awaitable<response> handle(const request& req) const;
-
-    // The OpenAPI 3 document generated from the registrations.
-    const nlohmann::ordered_json& openapi() const;
-
-private:
-    struct compiled_route;
-    const compiled_route* find(verb method, std::string_view path, std::vector<std::string>& segments, bool& path_known) const;
-    nlohmann::ordered_json build_openapi() const;
-
-    std::string m_title;
-    std::string m_version;
-    std::vector<std::unique_ptr<compiled_route>> m_routes;
-    session_factory m_sessions;
-    mutable std::optional<nlohmann::ordered_json> m_openapi;
-};
-
-// A JSON answer.
-response json_response(const nlohmann::ordered_json& body, unsigned status = 200);
-
-}  // namespace host
+}  // namespace common

@@ -1,4 +1,4 @@
-#include "server/host_routes.hpp"
+#include "http/plan_routes.hpp"
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/redirect_error.hpp>
@@ -6,19 +6,20 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
-#include "helpers/plots/plots.hpp"
-#include "logger/logger.hpp"
+#include "common/errors.hpp"
+#include "plots.hpp"
 
-namespace host {
+namespace plots::http {
 
 namespace {
 
+namespace asio = boost::asio;
 using json = nlohmann::ordered_json;
 
-asio::awaitable<response> create_plan(host_resources& resources, const request& req) {
+asio::awaitable<common::response> create_plan(plan_resources& resources, const common::request& req) {
     json doc = json::parse(req.body, nullptr, false);
     if (doc.is_discarded()) {
-        throw validation_error({{{"body"}, "Malformed JSON in the request body", "json_invalid"}});
+        throw common::validation_error({{{"body"}, "Malformed JSON in the request body", "json_invalid"}});
     }
     // The plan renders on the pool; the loop only waits for the timer that
     // the worker cancels when it is done (posted back to the loop's thread).
@@ -44,25 +45,26 @@ asio::awaitable<response> create_plan(host_resources& resources, const request& 
     try {
         if (state->failure) std::rethrow_exception(state->failure);
     } catch (const plots::invalid_argument& e) {
-        throw http_error(400, e.what());
+        throw common::bad_request(e.what());
     } catch (const plots::invalid_record& e) {
-        throw validation_error({{{"body"}, e.what(), "invalid_record"}});
+        throw common::validation_error({{{"body"}, e.what(), "invalid_record"}});
     } catch (const plots::no_matching_parcel& e) {
-        throw http_error(404, e.what());
+        throw common::not_found(e.what());
     }
     plots::plot_result plan = std::move(*state->plan);
     json body;
     body["image"] = std::move(plan.image64);
     body["size_mm"] = {plan.size_mm.first, plan.size_mm.second};
     body["scale"] = plan.scale;
-    co_return json_response(body);
+    co_return common::json_response(body);
 }
 
 }  // namespace
 
-void register_host_routes(application& app, host_resources& resources) {
-    route plans;
-    plans.method = verb::post;
+common::router plan_router(plan_resources& resources) {
+    common::router r("", {"Survey plans"});
+    common::route plans;
+    plans.method = common::verb::post;
     plans.path = "/plans";
     plans.name = "create_plan";
     plans.description =
@@ -70,8 +72,9 @@ void register_host_routes(application& app, host_resources& resources) {
         "\"road_data\": [...] or null, optional \"columnname\" and \"bounding_box\"}. Answer: {\"image\": base64 PNG, "
         "\"size_mm\": [w, h], \"scale\": N}.";
     plans.body_limit = plan_body_limit;
-    plans.handler = [&resources](request_context& ctx) { return create_plan(resources, ctx.req()); };
-    app.add_route(std::move(plans), {"Survey plans"});
+    plans.handler = [&resources](common::request_context& ctx) { return create_plan(resources, ctx.req()); };
+    r.add_api_route(std::move(plans));
+    return r;
 }
 
-}  // namespace host
+}  // namespace plots::http

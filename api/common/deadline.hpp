@@ -18,7 +18,7 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
-namespace host {
+namespace common {
 
 namespace detail {
 
@@ -75,8 +75,4 @@ inline boost::asio::awaitable<bool> with_deadline(boost::asio::awaitable<void> o
     co_return true;
 }
 
-inline std::chrono::steady_clock::duration seconds(double s) {
-    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(s));
-}
-
-}  // namespace host
+}  // namespace common

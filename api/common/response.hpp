@@ -1,6 +1,6 @@
 #pragma once
-// The plain request and response values the router works with. The router and
-// its handlers never see a socket; the server converts to and from Beast.
+// The plain request and response values that routes work with. Routes and
+// their handlers never see a socket; the server converts to and from Beast.
 
 #include <memory>
 #include <string>
@@ -8,8 +8,9 @@
 #include <vector>
 
 #include <boost/beast/http/verb.hpp>
+#include <nlohmann/json.hpp>
 
-namespace host {
+namespace common {
 
 struct request {
     boost::beast::http::verb method = boost::beast::http::verb::get;
@@ -50,4 +51,7 @@ struct response {
     }
 };
 
-}  // namespace host
+// A JSON answer.
+response json_response(const nlohmann::ordered_json& body, unsigned status = 200);
+
+}  // namespace common

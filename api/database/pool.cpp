@@ -1,0 +1,114 @@
+#include "database/pool.hpp"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include "database/detail/pool_impl.hpp"
+
+namespace database {
+
+namespace detail {
+
+asio::awaitable<std::unique_ptr<connection>> pool_impl::acquire() {
+    auto self = shared_from_this();
+    auto deadline = clock::now() + m_options.acquire_timeout;
+    for (;;) {
+        while (!m_idle.empty()) {
+            auto c = std::move(m_idle.back());
+            m_idle.pop_back();
+            if (c->alive()) co_return c;
+            --m_open;  // closed by the server meanwhile: drop it and try the next
+        }
+        if (m_open < m_options.size) {
+            ++m_open;
+            auto c = std::make_unique<connection>(m_ex);
+            std::exception_ptr failure;
+            try {
+                co_await c->connect(m_options.url, std::min(deadline, clock::now() + m_options.connect_timeout));
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            if (failure) {
+                --m_open;
+                wake_one();
+                std::rethrow_exception(failure);
+            }
+            co_return c;
+        }
+        auto w = std::make_shared<waiter>(m_ex);
+        w->timer.expires_at(deadline);
+        m_waiters.push_back(w);
+        boost::system::error_code ec;
+        co_await w->timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+        std::erase(m_waiters, w);
+        if (w->conn) co_return std::move(w->conn);
+        if (!w->woken) {
+            if (ec == asio::error::operation_aborted) throw boost::system::system_error(ec);
+            throw pool_timeout();
+        }
+    }
+}
+
+void pool_impl::release(std::unique_ptr<connection> c) {
+    if (!c) return;
+    if (c->broken()) {
+        --m_open;
+        c.reset();
+        wake_one();
+        return;
+    }
+    if (c->busy() || c->in_transaction()) {
+        asio::co_spawn(m_ex, clean_and_release(shared_from_this(), std::move(c)), asio::detached);
+        return;
+    }
+    while (!m_waiters.empty()) {
+        auto w = m_waiters.front();
+        m_waiters.pop_front();
+        if (w->conn || w->woken) continue;
+        w->conn = std::move(c);
+        w->timer.cancel();
+        return;
+    }
+    m_idle.push_back(std::move(c));
+}
+
+asio::awaitable<void> pool_impl::clean_and_release(std::shared_ptr<pool_impl> self, std::unique_ptr<connection> c) {
+    co_await c->clean(self->m_cancel_threads, clock::now() + self->m_options.control_timeout);
+    self->release(std::move(c));
+}
+
+const positional_sql& pool_impl::translate(std::string_view sql) {
+    auto it = m_translations.find(std::string(sql));
+    if (it != m_translations.end()) return it->second;
+    // The service uses a few hundred distinct statements; the bound keeps a
+    // caller that builds statements dynamically from growing this forever.
+    if (m_translations.size() > 4096) m_translations.clear();
+    return m_translations.emplace(std::string(sql), translate_named_params(sql)).first->second;
+}
+
+void pool_impl::wake_one() {
+    while (!m_waiters.empty()) {
+        auto w = m_waiters.front();
+        m_waiters.pop_front();
+        if (w->conn || w->woken) continue;
+        w->woken = true;
+        w->timer.cancel();
+        return;
+    }
+}
+
+}  // namespace detail
+
+pool::pool(asio::any_io_executor executor, pool_options options)
+    : m_impl(std::make_shared<detail::pool_impl>(executor, std::move(options))) {}
+
+pool::~pool() = default;
+
+std::unique_ptr<session> pool::make_session() { return detail::make_session(m_impl); }
+
+std::size_t pool::open_connections() const { return m_impl->open(); }
+std::size_t pool::idle_connections() const { return m_impl->idle(); }
+
+}  // namespace database

@@ -1,0 +1,75 @@
+#pragma once
+// What statements take and give: parameter and column values, rows and
+// results, and the one error class of the database layer.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace database {
+
+// Every failure of the database layer: connection, statement, commit, protocol.
+class error : public std::runtime_error {
+public:
+    explicit error(const std::string& message, std::string sqlstate = {}) : std::runtime_error(message), m_sqlstate(std::move(sqlstate)) {}
+    const std::string& sqlstate() const noexcept { return m_sqlstate; }
+
+private:
+    std::string m_sqlstate;
+};
+
+// Raw bytes (bytea), kept apart from text so that both can be bound and read.
+struct bytes {
+    std::string data;
+    bool operator==(const bytes&) const = default;
+};
+
+// A column value: NULL, boolean, integer, real, text or bytes.
+using value = std::variant<std::monostate, bool, std::int64_t, double, std::string, bytes>;
+
+// Statement parameters by name, for ":name" placeholders.
+using params = std::vector<std::pair<std::string, value>>;
+
+class row {
+public:
+    row(std::shared_ptr<const std::vector<std::string>> columns, std::vector<value> values)
+        : m_columns(std::move(columns)), m_values(std::move(values)) {}
+
+    // The value of the named column; throws database::error for an unknown name.
+    const value& operator[](std::string_view column) const;
+    const value& at(std::size_t index) const { return m_values.at(index); }
+    std::size_t size() const noexcept { return m_values.size(); }
+    bool is_null(std::string_view column) const { return std::holds_alternative<std::monostate>((*this)[column]); }
+    // The named column as a real; integers are widened. Throws database::error for NULL or another type.
+    double real(std::string_view column) const;
+
+private:
+    std::shared_ptr<const std::vector<std::string>> m_columns;
+    std::vector<value> m_values;
+};
+
+class result {
+public:
+    result() = default;
+    result(std::shared_ptr<const std::vector<std::string>> columns, std::vector<row> rows)
+        : m_columns(std::move(columns)), m_rows(std::move(rows)) {}
+
+    // The first column of the single row, or nothing when there is no row.
+    // Throws database::error when there is more than one row.
+    std::optional<value> scalar_one_or_none() const;
+    // The first row, or nothing.
+    std::optional<row> first() const;
+    const std::vector<row>& rows() const noexcept { return m_rows; }
+
+private:
+    std::shared_ptr<const std::vector<std::string>> m_columns;
+    std::vector<row> m_rows;
+};
+
+}  // namespace database

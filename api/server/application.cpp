@@ -1,0 +1,97 @@
+#include "server/application.hpp"
+
+#include <exception>
+
+#include "database/session.hpp"
+#include "server/error_answer.hpp"
+#include "server/params.hpp"
+
+namespace server {
+
+application::application(std::string title, std::string version) : m_title(std::move(title)), m_version(std::move(version)) {
+    common::route openapi_route;
+    openapi_route.path = "/openapi.json";
+    openapi_route.name = "openapi";
+    openapi_route.description = "The OpenAPI document of this service.";
+    openapi_route.handler = [this](common::request_context&) -> asio::awaitable<common::response> {
+        co_return common::json_response(openapi());
+    };
+    add_route(std::move(openapi_route));
+}
+
+void application::include_router(const common::router& r) {
+    for (const auto& rt : r.routes()) {
+        common::route copy = rt;
+        copy.path = r.prefix() + rt.path;
+        add_route(std::move(copy), r.tags());
+    }
+}
+
+void application::add_route(common::route r, std::vector<std::string> tags) {
+    m_routes.add(std::move(r), std::move(tags));
+    m_openapi.reset();
+}
+
+std::size_t application::body_limit(common::verb method, std::string_view target) const {
+    auto q = target.find('?');
+    std::vector<std::string> segments;
+    bool known = false;
+    if (auto* c = m_routes.find(method, target.substr(0, q), segments, known)) return c->r.body_limit;
+    return 1024 * 1024;
+}
+
+asio::awaitable<common::response> application::handle(const common::request& req) const {
+    std::string_view target = req.target;
+    auto q = target.find('?');
+    std::string_view path = target.substr(0, q);
+    std::vector<std::string> segments;
+    bool path_known = false;
+    const compiled_route* c = m_routes.find(req.method, path, segments, path_known);
+    if (c == nullptr) {
+        co_return path_known ? detail_answer(405, "Method Not Allowed") : detail_answer(404, "Not Found");
+    }
+
+    std::map<std::string, std::string> query;
+    if (q != std::string_view::npos) {
+        auto parsed = parse_query(target.substr(q + 1));
+        if (!parsed) co_return detail_answer(400, "Malformed query string");
+        query = std::move(*parsed);
+    }
+    auto converted = convert_params(*c, segments, query);
+    if (!converted.issues.empty()) {
+        co_return common::json_response(common::validation_error(std::move(converted.issues)).body(), 422);
+    }
+
+    std::unique_ptr<database::session> session;
+    if (c->r.uses_db) {
+        if (!m_sessions) co_return detail_answer(503, "Database is not configured");
+        session = m_sessions();
+    }
+    common::request_context ctx(req, std::move(converted.values), session.get());
+
+    std::exception_ptr failure;
+    std::optional<common::response> answer;
+    try {
+        answer = co_await c->r.handler(ctx);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) {
+        answer = error_answer(failure, boost::beast::http::to_string(req.method), path);
+        // Cancelled: the client went away, and the session's destructor hands
+        // the connection back for cleaning.
+        if (!answer) std::rethrow_exception(failure);
+    }
+    if (session) {
+        // The session ends with the request, whatever the handler did with it.
+        co_await session->close();
+    }
+    co_return std::move(*answer);
+}
+
+const nlohmann::ordered_json& application::openapi() const {
+    if (!m_openapi) m_openapi = build_openapi(m_routes, m_title, m_version);
+    return *m_openapi;
+}
+
+}  // namespace server

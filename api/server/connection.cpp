@@ -1,0 +1,114 @@
+// One connection's life: reading requests with deadlines and limits,
+// answering each, until the client or the server ends it.
+
+// GCC 12 pairs Asio's coroutine-frame operator new and delete wrongly once the
+// connection coroutine grows past a size, and warns about a mismatch there is not.
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ == 12
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http.hpp>
+
+#include "server/answer_writer.hpp"
+#include "server/client_watch.hpp"
+#include "server/connection_state.hpp"
+#include "server/error_answer.hpp"
+#include "server/http_server.hpp"
+
+namespace server {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+
+asio::awaitable<void> http_server::serve(std::shared_ptr<connection_state> conn) {
+    constexpr auto tuple_awaitable = asio::as_tuple(asio::use_awaitable);
+    auto& stream = conn->stream;
+    beast::flat_buffer buffer;
+    bool first = true;
+
+    // Sends a short error answer and ends the connection.
+    auto refuse = [&](unsigned status, const char* detail) -> asio::awaitable<void> {
+        stream.expires_after(m_options.write_timeout);
+        co_await write_answer(stream, detail_answer(status, detail), 11, false, false);
+    };
+
+    while (!m_stopping) {
+        if (buffer.size() == 0) {
+            // Waiting for the first byte of a request: a new connection gets the
+            // head time-out, an idle keep-alive connection the idle time-out.
+            stream.expires_after(first ? m_options.head_timeout : m_options.idle_timeout);
+            auto [ec, n] = co_await stream.async_read_some(buffer.prepare(4096), tuple_awaitable);
+            if (ec) break;
+            buffer.commit(n);
+        }
+        first = false;
+
+        http::request_parser<http::string_body> parser;
+        parser.header_limit(static_cast<std::uint32_t>(m_options.header_limit));
+        // No body limit while the head is read: the parser would refuse a large
+        // Content-Length with its own default (1 MiB) as a bad request, before
+        // the head says which route, and so which limit, applies.
+        parser.body_limit(boost::none);
+        stream.expires_after(m_options.head_timeout);
+        auto [hec, hn] = co_await http::async_read_header(stream, buffer, parser, tuple_awaitable);
+        if (hec == http::error::header_limit) {
+            co_await refuse(431, "Request Header Fields Too Large");
+            break;
+        }
+        if (hec) {
+            if (hec.category() == boost::system::error_code(http::error::bad_target).category() && hec != http::error::end_of_stream &&
+                hec != http::error::partial_message) {
+                co_await refuse(400, "Bad Request");
+            }
+            break;
+        }
+        conn->busy = true;
+        const auto& head = parser.get();
+        if (!parser.is_done()) {
+            // Only a request with a body needs its route's limit looked up.
+            std::size_t limit = m_app.body_limit(head.method(), head.target());
+            if (auto length = parser.content_length(); length && *length > limit) {
+                co_await refuse(413, "Request Entity Too Large");
+                break;
+            }
+            parser.body_limit(limit);
+            stream.expires_after(m_options.body_timeout);
+            auto [bec, bn] = co_await http::async_read(stream, buffer, parser, tuple_awaitable);
+            if (bec == http::error::body_limit) {
+                co_await refuse(413, "Request Entity Too Large");
+                break;
+            }
+            if (bec) break;
+        }
+        auto message = parser.release();
+        common::request req;
+        req.method = message.method();
+        req.target = std::string(message.target());
+        req.body = std::move(message.body());
+        for (const auto& field : message) req.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+        const bool keep_alive = message.keep_alive();
+        const bool is_head = req.method == http::verb::head;
+
+        // Handlers bound their own waits; the stream's timer must not cut them short.
+        stream.expires_never();
+        auto answer = co_await answer_watching_client(m_app, req, stream, conn);
+        if (!answer) break;  // the client has gone; the handler was cancelled
+
+        const bool keep = keep_alive && !m_stopping;
+        stream.expires_after(m_options.write_timeout);
+        auto wec = co_await write_answer(stream, *answer, message.version(), keep, is_head);
+        conn->busy = false;
+        if (wec || !keep) break;
+    }
+
+    boost::system::error_code ignored;
+    stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    stream.close();
+    forget(conn);
+}
+
+}  // namespace server
