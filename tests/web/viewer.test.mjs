@@ -96,7 +96,9 @@ describe('map viewer', { timeout: 10 * WAIT }, () => {
     });
 
     await page.goto(`${origin}/`, { waitUntil: 'load', timeout: WAIT });
-    await page.waitForFunction(() => window.map && document.querySelector('#legend li'), { timeout: WAIT });
+    await page.waitForFunction(() => window.map && document.querySelector('#legend li'), { timeout: WAIT }).catch((e) => {
+      throw new Error(`the viewer did not start (${e.message}): ${problems.join('; ') || 'no error seen'}`);
+    });
     await idle();
     fitView = await page.evaluate(() => ({ center: window.map.getCenter().toArray(), zoom: window.map.getZoom() }));
   });
