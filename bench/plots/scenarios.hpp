@@ -5,6 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "plan_records.hpp"
+
 #include <cmath>
 #include <numbers>
 #include <string>
@@ -12,28 +14,14 @@
 
 namespace plots_bench {
 
-using json = nlohmann::ordered_json;
+using plots_test::json;
+using plots_test::neighbour;
+using plots_test::rectangle;
+using plots_test::road;
+using plots_test::xy;
 
 inline constexpr double origin_x = 500000;
 inline constexpr double origin_y = 700000;
-
-struct xy {
-    double x;
-    double y;
-};
-
-inline json ring_of(const std::vector<xy>& corners) {
-    json ring = json::array();
-    for (const xy& c : corners) {
-        ring.push_back({c.x, c.y});
-    }
-    ring.push_back({corners.front().x, corners.front().y});
-    return json::array({ring});
-}
-
-inline std::vector<xy> rectangle(double x, double y, double w, double h) {
-    return {{x, y}, {x + w, y}, {x + w, y + h}, {x, y + h}};
-}
 
 // The selected parcel with beacons at its corners, named and measured the way
 // a survey records them (bearing clockwise from grid north).
@@ -53,7 +41,7 @@ inline json selected_parcel(const std::vector<xy>& corners, double area) {
     return {{"parcel_number", "SEL-1"},
             {"name", "Plot SEL-1"},
             {"area", area},
-            {"geometry", {{"coordinates", ring_of(corners)}}},
+            {"geometry", {{"coordinates", plots_test::polygon_coordinates(corners)}}},
             {"boundary", boundary}};
 }
 
@@ -69,20 +57,11 @@ inline void add_neighbours(json& parcels, int count, double w, double h, double 
                 }
                 const double x = origin_x + i * (w + gap);
                 const double y = origin_y + j * (h + gap);
-                parcels.push_back({{"parcel_number", "N-" + std::to_string(made)},
-                                   {"geometry", {{"coordinates", ring_of(rectangle(x, y, w, h))}}}});
+                parcels.push_back(neighbour("N-" + std::to_string(made), rectangle(x, y, w, h)));
                 ++made;
             }
         }
     }
-}
-
-inline json road(std::vector<xy> points) {
-    json line = json::array();
-    for (const xy& p : points) {
-        line.push_back({p.x, p.y});
-    }
-    return {{"geometry", {{"coordinates", line}}}};
 }
 
 struct request {
@@ -127,8 +106,7 @@ inline request farm() {
         const double t = 2 * std::numbers::pi * i / 12;
         const double cx = origin_x + 1000 * std::cos(t);
         const double cy = origin_y + 600 * std::sin(t);
-        r.parcel_data.push_back({{"parcel_number", "F-" + std::to_string(i)},
-                                 {"geometry", {{"coordinates", ring_of(rectangle(cx - 200, cy - 120, 400, 240))}}}});
+        r.parcel_data.push_back(neighbour("F-" + std::to_string(i), rectangle(cx - 200, cy - 120, 400, 240)));
     }
     r.road_data.push_back(road({{origin_x - 2000, origin_y - 330}, {origin_x + 2000, origin_y - 300}}));
     r.road_data.push_back(road({{origin_x + 520, origin_y - 2000}, {origin_x + 560, origin_y + 2000}}));

@@ -13,7 +13,7 @@ namespace vectile {
 
 class service;
 
-// "Calculate bounding box area in square degrees." |(maxx - minx) * (maxy - miny)|; no validation.
+// The area of a box in square degrees, |(maxx - minx) * (maxy - miny)|; no validation.
 double calculate_bbox_area_degrees(double minx, double miny, double maxx, double maxy);
 
 // The logical cache key of a bounding-box tile (box in EPSG:3857 metres, whole metres, ties to even).
@@ -35,7 +35,10 @@ struct bbox_request {
     bool simplify = true;
 };
 
-// GET /gis/{layer_name}/bbox/: "Serve vector tiles for custom bounding box."
+// GET /gis/{layer_name}/bbox/: one tile of the features in a box given in
+// EPSG:4326 or 3857, from the cache or the database (cached for
+// CACHE_TTL_SHORT); 204 when empty. Throws common::not_found, common::bad_request for
+// a box it refuses, common::timed_out after 20 s and common::internal_error.
 boost::asio::awaitable<common::response> get_tile_bbox(service& svc, bbox_request req, database::session& db);
 
 }  // namespace vectile

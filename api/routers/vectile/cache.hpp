@@ -12,7 +12,7 @@
 
 namespace vectile {
 
-// "Simple Redis cache for binary MVT tiles without UTF-8 decoding."
+// Tile bytes in Redis under "<name_space>:<key>", never decoded as text.
 // Values are stored and returned verbatim. The connection is shared and not
 // owned. The three data operations catch nothing: connection errors, server
 // errors and socket time-outs reach the caller as redis::error.

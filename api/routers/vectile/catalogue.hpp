@@ -14,9 +14,9 @@ nlohmann::ordered_json layer_zoom_info(const std::string& layer_name);
 // The layer list document.
 nlohmann::ordered_json available_layers();
 
-// GET /gis/{layer_name}/zoom-info/: "Get zoom level information for a layer."
+// GET /gis/{layer_name}/zoom-info/: `layer_zoom_info` in the response envelope.
 common::response get_layer_zoom_info(const std::string& layer_name);
-// GET /gis/layers/: "Get list of available layers and their configurations."
+// GET /gis/layers/: `available_layers` in the response envelope.
 common::response get_available_layers();
 
 }  // namespace vectile

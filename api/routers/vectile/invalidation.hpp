@@ -22,14 +22,16 @@ boost::asio::awaitable<std::int64_t> _invalidate_all_cache_task(service& svc);
 boost::asio::awaitable<std::int64_t> _invalidate_cache_by_pattern_task(service& svc, std::string pattern);
 
 // Scheduling for the host application: start the worker on the service's
-// loop without waiting for it ("This runs asynchronously without blocking
-// the response."). Must be called from the service's loop thread; elsewhere
-// std::logic_error is thrown and nothing is scheduled.
+// loop without waiting for it, so the caller answers at once. Must be called
+// from the service's loop thread; elsewhere std::logic_error is thrown and
+// nothing is scheduled.
 void invalidate_layer_cache(service& svc, const std::string& layer_name);
 void invalidate_all_cache(service& svc);
 void invalidate_cache_by_pattern(service& svc, const std::string& pattern);
 
-// POST /gis/cache/invalidate/{layer_name}: "Manually invalidate cache for a specific layer."
+// POST /gis/cache/invalidate/{layer_name}: deletes the layer's tiles ("all":
+// every key of the namespace) before answering, with the count deleted.
+// Throws common::not_found for an unknown layer.
 boost::asio::awaitable<common::response> invalidate_cache_endpoint(service& svc, std::string layer_name);
 
 }  // namespace vectile

@@ -28,13 +28,13 @@ service::service(asio::any_io_executor ex, const redis_settings& s)
       settings(s),
       redis_client(ex, redis_options(s)),
       cache(redis_client, "mvt_v8"),
-      memory(static_cast<std::size_t>(s.memory_cache_mb) << 20),
+      memory(std::make_shared<tile_memory>(static_cast<std::size_t>(s.memory_cache_mb) << 20)),
       tracking(ex, redis_options(s), cache.name_space + ":",
                [this](std::optional<std::string_view> key) {
                    if (key) {
-                       memory.invalidate(*key);
+                       memory->invalidate(*key);
                    } else {
-                       memory.clear();
+                       memory->clear();
                    }
                }) {}
 
@@ -66,15 +66,12 @@ asio::awaitable<std::optional<std::string>> safe_cache_get(service& svc, std::st
 
 namespace {
 
-// Ends a read of the copy's key however the read ends, unless the service has
-// gone first (a request still suspended when the loop is torn down).
+// Ends a read of the copy's key however the read ends. It shares the store:
+// a request still suspended when the loop is torn down ends after the service.
 struct copy_read {
-    copy_read(service& svc, const std::string& key) : memory(svc.memory), alive(svc.alive), key(key) { memory.begin(key); }
-    ~copy_read() {
-        if (!alive.expired()) memory.finish(key, value);
-    }
-    tile_memory& memory;
-    std::weak_ptr<const bool> alive;
+    copy_read(service& svc, const std::string& key) : memory(svc.memory), key(key) { memory->begin(key); }
+    ~copy_read() { memory->finish(key, value); }
+    std::shared_ptr<tile_memory> memory;
     const std::string& key;
     tile_memory::bytes value;
 };
@@ -88,11 +85,11 @@ asio::awaitable<tile_memory::bytes> shared_cache_get(service& svc, std::string k
 }  // namespace
 
 asio::awaitable<tile_memory::bytes> cached_tile(service& svc, std::string key) {
-    if (svc.memory.capacity() == 0) co_return co_await shared_cache_get(svc, std::move(key));
+    if (svc.memory->capacity() == 0) co_return co_await shared_cache_get(svc, std::move(key));
     const std::string full_key = svc.cache._make_key(key);
     // live() first takes in the changes Redis has already reported.
     if (!svc.tracking.live()) co_return co_await shared_cache_get(svc, std::move(key));
-    if (auto copy = svc.memory.find(full_key)) co_return copy;
+    if (auto copy = svc.memory->find(full_key)) co_return copy;
     copy_read read(svc, full_key);
     read.value = co_await shared_cache_get(svc, std::move(key));
     co_return read.value;

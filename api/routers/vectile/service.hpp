@@ -42,10 +42,9 @@ public:
     redis::connection redis_client;
     BinaryRedisCache cache;
     // Copies of hot tiles, kept only while `tracking` reports Redis's changes.
-    tile_memory memory;
+    // Shared with reads in flight, which may end after the service.
+    std::shared_ptr<tile_memory> memory;
     redis::tracking tracking;
-    // Expires with the service: for work that may outlive it on the loop.
-    std::shared_ptr<const bool> alive = std::make_shared<const bool>(true);
 };
 
 // The load step: configures logging (INFO, unless the host already did),

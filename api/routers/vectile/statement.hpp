@@ -5,6 +5,13 @@
 // error, each logged once. A pool without a free connection and a
 // cancellation pass through unchanged.
 
+// GCC 12 pairs Asio's coroutine-frame operator new and delete wrongly once a
+// handler's coroutine grows past a size, and warns about a mismatch there is
+// not; every handler that runs a statement includes this header.
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ == 12
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
 #include <chrono>
 #include <optional>
 #include <stdexcept>

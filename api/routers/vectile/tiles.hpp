@@ -14,14 +14,13 @@ namespace vectile {
 
 class service;
 
-// "Validate tile coordinates." True exactly when 1 <= z <= 20 and 0 <= x, y < 2^z.
+// True exactly when 1 <= z <= 20 and 0 <= x, y < 2^z: the tiles this router serves.
 bool validate_tile_coords(std::int64_t z, std::int64_t x, std::int64_t y);
 
 // The statement time-limit for a zoom.
 std::chrono::seconds tile_timeout(std::int64_t z);
 
-// GET /gis/{layer_name}/{z}/{x}/{y}.pbf: "Serve vector tiles with proper zoom-out support."
-// Answers the tile from the cache or the database, 204 below the layer's
+// GET /gis/{layer_name}/{z}/{x}/{y}.pbf. Answers the tile from the cache or the database, 204 below the layer's
 // minimum zoom or for an empty tile; throws common::not_found, bad_request,
 // timed_out and internal_error.
 boost::asio::awaitable<common::response> get_tile_xyz(service& svc, std::string layer_name, std::int64_t z, std::int64_t x,

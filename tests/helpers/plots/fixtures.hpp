@@ -2,6 +2,7 @@
 // Requests, log capture and PNG reading shared by the plots tests.
 
 #include "logger/logger.hpp"
+#include "plan_records.hpp"
 
 #include <nlohmann/json.hpp>
 #include <png.h>
@@ -18,26 +19,6 @@
 #include <vector>
 
 namespace plots_test {
-
-using json = nlohmann::ordered_json;
-
-struct xy {
-    double x;
-    double y;
-};
-
-inline json polygon_coordinates(const std::vector<xy>& corners) {
-    json ring = json::array();
-    for (const xy& c : corners) {
-        ring.push_back({c.x, c.y});
-    }
-    ring.push_back({corners.front().x, corners.front().y});
-    return json::array({ring});
-}
-
-inline std::vector<xy> rectangle(double x, double y, double w, double h) {
-    return {{x, y}, {x + w, y}, {x + w, y + h}, {x, y + h}};
-}
 
 // A parcel record whose beacons sit at `corners`, in that order, with their
 // stated distances measured from the corners.
@@ -58,19 +39,6 @@ inline json parcel(const json& number, const std::vector<xy>& corners, const jso
             {"area", area},
             {"geometry", {{"coordinates", polygon_coordinates(corners)}}},
             {"boundary", boundary}};
-}
-
-// A parcel without beacons, as neighbours are given.
-inline json neighbour(const json& number, const std::vector<xy>& corners) {
-    return {{"parcel_number", number}, {"geometry", {{"coordinates", polygon_coordinates(corners)}}}};
-}
-
-inline json road(const std::vector<xy>& points) {
-    json line = json::array();
-    for (const xy& p : points) {
-        line.push_back({p.x, p.y});
-    }
-    return {{"geometry", {{"coordinates", line}}}};
 }
 
 inline constexpr double e0 = 500000;

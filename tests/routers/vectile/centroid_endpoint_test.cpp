@@ -60,7 +60,9 @@ TEST_F(centroid, document_has_its_keys_in_order_and_is_stored_with_spaced_separa
     // The suggested tile, checked by PostGIS's own tile grid: zoom 16, holding
     // the centroid, and its bounds as PostGIS draws them.
     const json& tile = doc.at("suggested_tile");
-    EXPECT_EQ(tile.dump().substr(0, 6), R"({"x":)") << "x, y, z in that order";
+    std::vector<std::string> tile_keys;
+    for (const auto& [k, v] : tile.items()) tile_keys.push_back(k);
+    EXPECT_EQ(tile_keys, (std::vector<std::string>{"x", "y", "z"}));
     const int z = tile.at("z"), x = tile.at("x"), y = tile.at("y");
     EXPECT_EQ(z, 16);
     const std::string envelope_sql = "ST_TileEnvelope(16, " + std::to_string(x) + ", " + std::to_string(y) + ")";

@@ -461,11 +461,11 @@ protected:
     // it: lets the loop turn until the copy of `key` is gone.
     bool copy_dropped_within(const std::string& key, std::chrono::steady_clock::duration limit) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (svc->memory.find(key) && std::chrono::steady_clock::now() < deadline) {
+        while (svc->memory->find(key) && std::chrono::steady_clock::now() < deadline) {
             svc->tracking.live();
             test_support::run_for(ioc, 1ms);
         }
-        return !svc->memory.find(key);
+        return !svc->memory->find(key);
     }
     bool feed_live_within(std::chrono::steady_clock::duration limit) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -523,14 +523,14 @@ TEST_F(xyz_tile_copies, are_dropped_with_the_feed_and_not_served_while_redis_is_
     ASSERT_TRUE(feed_live_within(5s));
     redis_set(t.key(), "cached");
     EXPECT_EQ(get(t.path()).body, "cached");
-    EXPECT_EQ(svc->memory.size(), 1u);
+    EXPECT_EQ(svc->memory->size(), 1u);
 
     redis.stop();
     auto r = get(t.path());
     ASSERT_EQ(r.status, 200u);
     EXPECT_EQ(header(r, "X-Cache"), std::nullopt) << "without Redis there is no cache, kept copies included";
     EXPECT_EQ(vtest::decode_tile(r.body).at(0).name, "plots");
-    EXPECT_EQ(svc->memory.size(), 0u);
+    EXPECT_EQ(svc->memory->size(), 0u);
 }
 
 TEST_F(xyz_tile_copies, a_read_still_out_when_the_service_goes_leaves_nothing_behind) {
@@ -565,7 +565,7 @@ TEST_F(xyz_tile_copies, are_not_kept_when_turned_off) {
     const auto gets = redis_gets();
     for (int i = 0; i < 3; ++i) EXPECT_EQ(get(t.path()).body, "cached");
     EXPECT_EQ(redis_gets(), gets + 3);
-    EXPECT_EQ(svc->memory.size(), 0u);
+    EXPECT_EQ(svc->memory->size(), 0u);
 }
 
 }  // namespace
