@@ -4,8 +4,9 @@
 #   GISD_URL=http://127.0.0.1:8080 tests/web/run.sh
 #
 # Installs web/'s npm packages (npm ci) when they are missing or older than the
-# lock file, then runs the style check, the glyph ranges test and the browser test. SCREENSHOT_DIR
-# (default: the current folder) receives viewer.png. Exits non-zero if either fails.
+# lock file, then runs the style check, the glyph ranges test and the browser
+# test. SCREENSHOT_DIR (default: the current folder) receives viewer.png. Exits
+# non-zero if any of them fails.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 web=$root/web
