@@ -157,6 +157,7 @@
   function labelOncePerArea(map) {
     const layers = map.getStyle().layers;
     const sources = new Set();
+    const minZoom = {};
     layers.forEach((layer, index) => {
       if (layer.type !== 'symbol' || !layer.metadata || layer.metadata['gisd:label-once'] !== true) return;
       const points = `${layer.source}-labels`;
@@ -164,6 +165,8 @@
         sources.add(layer.source);
         map.addSource(points, { type: 'geojson', data: { type: 'FeatureCollection', features: [] } });
       }
+      // Below its label layers' zooms a source's points would go unused.
+      minZoom[layer.source] = Math.min(minZoom[layer.source] ?? Infinity, layer.minzoom ?? 0);
       const next = layers[index + 1];
       const copy = { ...layer, source: points };
       delete copy['source-layer'];
@@ -173,7 +176,8 @@
     const shown = {};
     map.on('idle', () => {
       for (const source of sources) {
-        const data = labelPoints(map.querySourceFeatures(source, { sourceLayer: source }));
+        const features = map.getZoom() >= minZoom[source] ? map.querySourceFeatures(source, { sourceLayer: source }) : [];
+        const data = labelPoints(features);
         const text = JSON.stringify(data);
         if (text !== shown[source]) {
           shown[source] = text;
