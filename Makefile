@@ -12,6 +12,7 @@ deps:
 	bash scripts/install-deps.sh
 
 build: deps
+	bash scripts/web-deps.sh
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build -j$$(nproc)
 

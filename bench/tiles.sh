@@ -4,6 +4,9 @@
 #   2. memory: resident size of the worker after 100,000 and after 1,000,000 hit requests
 #   3. cache misses: statement time through gisd against the same statement run directly with libpq
 #   4. invalidation: dropping 100,000 cached tiles of one layer while tiles of another layer are served
+#   5. compressed hits: gisd answering gzip (with CORS and ETags) against nginx serving the same
+#      compressed bytes with gzip_static; bytes per plots tile at zooms 12-16, identity against gzip
+# BENCH_PHASES picks some of them: "hits memory misses invalidation compressed" (all, the default).
 # The large cadastre (500,000 plots) is generated once under .bench-state/ and reused.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -14,6 +17,8 @@ duration=${BENCH_SECONDS:-8}
 state=${BENCH_STATE:-$root/.bench-state}
 # Below the ephemeral range: a client retrying a port where nothing listens can
 # connect to itself there and hold the port in TIME_WAIT for a minute.
+phases=" ${BENCH_PHASES:-hits memory misses invalidation compressed} "
+want() { [[ "$phases" == *" $1 "* ]]; }
 pg_port=${BENCH_PG_PORT:-25532}
 redis_port=${BENCH_REDIS_PORT:-26479}
 
@@ -130,16 +135,8 @@ run_wrk "http://127.0.0.1:$nport" 2 >/dev/null
 # The VM's speed drifts within minutes, so the two servers take turns and the
 # medians of the rounds are compared.
 rounds=${HIT_ROUNDS:-5}
-echo
-echo "== cache hits (wrk -t1 -c64, $rounds rounds of ${duration}s each, taking turns)"
-: >"$work/hits"
-for round in $(seq "$rounds"); do
-  read -r g_rps g_p50 g_p99 < <(run_wrk "http://127.0.0.1:$gport" "$duration")
-  read -r n_rps n_p50 n_p99 < <(run_wrk "http://127.0.0.1:$nport" "$duration")
-  echo "  round $round: gisd $g_rps req/s, p50 $g_p50, p99 $g_p99 | nginx $n_rps req/s, p50 $n_p50, p99 $n_p99"
-  echo "$g_rps $g_p50 $g_p99 $n_rps $n_p50 $n_p99" >>"$work/hits"
-done
-python3 - "$work/hits" <<'PY'
+median_of_rounds() {  # file of "gisd_rps p50 p99 nginx_rps p50 p99" rows
+python3 - "$1" <<'PY'
 import statistics, sys
 def ms(t):  # wrk prints 850.00us, 3.03ms or 1.02s
     for unit, f in (("us", 0.001), ("ms", 1.0), ("s", 1000.0)):
@@ -152,7 +149,21 @@ print("  median gisd : %.0f req/s, p50 %.2f ms, p99 %.2f ms" % (med(0), med(1, m
 print("  median nginx: %.0f req/s, p50 %.2f ms, p99 %.2f ms" % (med(3), med(4, ms), med(5, ms)))
 print("  ratio gisd/nginx: %.2f (median of the rounds' ratios)" % statistics.median(float(r[0]) / float(r[3]) for r in rows))
 PY
+}
+if want hits; then
+echo
+echo "== cache hits (wrk -t1 -c64, $rounds rounds of ${duration}s each, taking turns)"
+: >"$work/hits"
+for round in $(seq "$rounds"); do
+  read -r g_rps g_p50 g_p99 < <(run_wrk "http://127.0.0.1:$gport" "$duration")
+  read -r n_rps n_p50 n_p99 < <(run_wrk "http://127.0.0.1:$nport" "$duration")
+  echo "  round $round: gisd $g_rps req/s, p50 $g_p50, p99 $g_p99 | nginx $n_rps req/s, p50 $n_p50, p99 $n_p99"
+  echo "$g_rps $g_p50 $g_p99 $n_rps $n_p50 $n_p99" >>"$work/hits"
+done
+median_of_rounds "$work/hits"
+fi
 
+if want memory; then
 echo
 echo "== memory (resident size of the gisd worker under hit traffic)"
 rss() { awk '/VmRSS/{print $2}' "/proc/$gisd_pid/status"; }
@@ -165,11 +176,15 @@ while [ "$served" -lt 1000000 ]; do
   if [ -z "$rss_100k" ] && [ "$served" -ge 100000 ]; then rss_100k=$(rss); echo "  after $served requests: $rss_100k KiB"; fi
 done
 echo "  after $served requests: $(rss) KiB"
+fi
 
+if want misses; then
 echo
 echo "== cache misses (the same statements, directly and through gisd)"
 "$build/miss_bench" 127.0.0.1 "$gport" "$DATABASE_URL" "$redis_port" "$work/miss_tiles"
+fi
 
+if want invalidation; then
 echo
 echo "== invalidation of 100,000 cached tiles of one layer while another layer is served"
 redis-cli -p "$redis_port" flushall >/dev/null
@@ -192,3 +207,67 @@ read -r i_rps i_p50 i_p99 < <(run_wrk "http://127.0.0.1:$gport" "${INVALIDATION_
 wait $inv
 echo "  invalidation: $(python3 -c "import json;print(json.load(open('$work/inv.json'))['data']['deleted_count'])") keys in $(cat "$work/inv.time") s"
 echo "  tiles served meanwhile: $i_rps req/s, p50 $i_p50, p99 $i_p99"
+fi
+
+if want compressed; then
+echo
+echo "== compressed hits (Accept-Encoding: gzip and an Origin; nginx gzip_static on the same gzip bytes)"
+# The hit mix again, each tile also fetched compressed and stored beside the
+# identity file, as gzip_static wants it.
+: >"$work/urls"
+while read -r url; do
+  mkdir -p "$work/nginx/root$(dirname "$url")"
+  code=$(curl -s -o "$work/nginx/root$url" -w '%{http_code}' "http://127.0.0.1:$gport$url")
+  [ "$code" = 200 ] || continue
+  curl -s -H 'Accept-Encoding: gzip' -o "$work/nginx/root$url.gz" "http://127.0.0.1:$gport$url"
+  echo "$url" >>"$work/urls"
+done <"$work/hit_urls"
+sed -i 's|server { listen|gzip_static on; gzip_vary on;\n  server { listen|' "$nginx_conf"
+nginx -c "$nginx_conf" -p "$work/nginx" -s reload
+sleep 0.5
+cat >"$work/urls.lua" <<LUA
+local paths = {}
+for line in io.lines("$work/urls") do paths[#paths + 1] = line end
+local i = 0
+request = function()
+  i = i % #paths + 1
+  return wrk.format("GET", paths[i], {["Accept-Encoding"] = "gzip", ["Origin"] = "https://land.example.org"})
+end
+LUA
+run_wrk "http://127.0.0.1:$gport" 2 >/dev/null
+run_wrk "http://127.0.0.1:$nport" 2 >/dev/null
+: >"$work/zhits"
+for round in $(seq "$rounds"); do
+  read -r g_rps g_p50 g_p99 < <(run_wrk "http://127.0.0.1:$gport" "$duration")
+  read -r n_rps n_p50 n_p99 < <(run_wrk "http://127.0.0.1:$nport" "$duration")
+  echo "  round $round: gisd $g_rps req/s, p50 $g_p50, p99 $g_p99 | nginx $n_rps req/s, p50 $n_p50, p99 $n_p99"
+  echo "$g_rps $g_p50 $g_p99 $n_rps $n_p50 $n_p99" >>"$work/zhits"
+done
+median_of_rounds "$work/zhits"
+echo "  check: nginx answers gzip: $(curl -s -o /dev/null -D - -H 'Accept-Encoding: gzip' "http://127.0.0.1:$nport$(head -1 "$work/urls")" | grep -ci '^content-encoding: gzip')"
+
+echo
+echo "== bytes per plots tile, identity against gzip"
+python3 - "$work" "$gport" <<'PY'
+import math, sys, urllib.request
+work, port = sys.argv[1], sys.argv[2]
+pts = [tuple(map(float, l.split())) for l in open(f"{work}/points") if l.strip()][:60]
+def tile(lon, lat, z):
+    n = 2 ** z
+    return int((lon + 180) / 360 * n), int((1 - math.asinh(math.tan(math.radians(lat))) / math.pi) / 2 * n)
+def size(url, gz):
+    req = urllib.request.Request(url, headers={"Accept-Encoding": "gzip"} if gz else {})
+    with urllib.request.urlopen(req) as r:
+        return len(r.read()) if r.status == 200 else None
+for z in range(12, 17):
+    ident, comp = [], []
+    for url in sorted({f"http://127.0.0.1:{port}/gis/plots/{z}/%d/%d.pbf" % tile(lon, lat, z) for lon, lat in pts}):
+        a, b = size(url, False), size(url, True)
+        if a and b:
+            ident.append(a)
+            comp.append(b)
+    if ident:
+        print("  zoom %d: %d tiles, identity mean %.0f bytes, gzip mean %.0f bytes (%.0f%%)"
+              % (z, len(ident), sum(ident) / len(ident), sum(comp) / len(comp), 100 * sum(comp) / sum(ident)))
+PY
+fi

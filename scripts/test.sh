@@ -37,5 +37,20 @@ ctest --test-dir "$build_dir" --output-on-failure -j2 --timeout 300 || status=$?
 if [ -x tests/scripts/cadastre_check.sh ]; then
   tests/scripts/cadastre_check.sh || status=1
 fi
+
+# The viewer in a real browser, against gisd on the test services; its
+# screenshot lands in the build folder.
+gisd_port=$(scripts/free-port.sh)
+"$build_dir/gisd" --port "$gisd_port" >"$state/gisd.out" 2>"$state/gisd.err" &
+gisd_pid=$!
+for _ in $(seq 100); do
+  curl -fs "http://127.0.0.1:$gisd_port/gis/health/" >/dev/null && break
+  sleep 0.1
+done
+GISD_URL="http://127.0.0.1:$gisd_port" SCREENSHOT_DIR="$build_dir" tests/web/run.sh || status=1
+kill -TERM "$gisd_pid" 2>/dev/null
+wait "$gisd_pid" 2>/dev/null || true
+# Ctrl-C in the demo stops everything it started.
+GISD_BIN="$build_dir/gisd" tests/web/demo_signal_test.sh || status=1
 echo "make test: $(( $(date +%s) - started )) s in all"
 exit $status

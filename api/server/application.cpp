@@ -41,6 +41,12 @@ std::size_t application::body_limit(common::verb method, std::string_view target
 }
 
 asio::awaitable<common::response> application::handle(const common::request& req) const {
+    auto r = co_await answer(req);
+    if (m_features) m_features->finish(req, r);
+    co_return r;
+}
+
+asio::awaitable<common::response> application::answer(const common::request& req) const {
     std::string_view target = req.target;
     auto q = target.find('?');
     std::string_view path = target.substr(0, q);
@@ -48,6 +54,9 @@ asio::awaitable<common::response> application::handle(const common::request& req
     bool path_known = false;
     const compiled_route* c = m_routes.find(req.method, path, segments, path_known);
     if (c == nullptr) {
+        if (path_known && m_features) {
+            if (auto r = m_features->preflight(req, m_routes.methods(path))) co_return std::move(*r);
+        }
         co_return path_known ? detail_answer(405, "Method Not Allowed") : detail_answer(404, "Not Found");
     }
 

@@ -16,6 +16,7 @@
 
 #include "common/response.hpp"
 #include "common/route.hpp"
+#include "server/http_policy.hpp"
 #include "server/route_table.hpp"
 
 namespace database {
@@ -40,6 +41,8 @@ public:
     void add_route(common::route r, std::vector<std::string> tags = {});
     // Where `get_db` sessions come from.
     void set_session_factory(session_factory f) { m_sessions = std::move(f); }
+    // What every answer gets for browsers and caches (off unless set).
+    void set_http_policy(http_policy policy) { m_features = std::make_unique<http_features>(std::move(policy)); }
 
     // The largest body the route for this method and target accepts (1 MiB when none matches).
     std::size_t body_limit(common::verb method, std::string_view target) const;
@@ -52,10 +55,14 @@ public:
     const nlohmann::ordered_json& openapi() const;
 
 private:
+    asio::awaitable<common::response> answer(const common::request& req) const;
+
     std::string m_title;
     std::string m_version;
     route_table m_routes;
     session_factory m_sessions;
+    // Keeps compressed copies between requests; the loop is single-threaded.
+    mutable std::unique_ptr<http_features> m_features;
     mutable std::optional<nlohmann::ordered_json> m_openapi;
 };
 

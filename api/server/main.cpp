@@ -19,6 +19,7 @@
 #include "logger/logger.hpp"
 #include "routers/vectile/service.hpp"
 #include "server/http_server.hpp"
+#include "server/viewer.hpp"
 
 namespace {
 
@@ -28,7 +29,33 @@ struct cli_options {
     int workers = 1;
     std::string database_url;
     std::size_t pool_size = 10;
+    common::public_url_options urls;
+    std::string cors_origins = "*";
+    std::string web_dir = GISD_WEB_DIR;
+    bool no_viewer = false;
+    std::string basemap_url;
 };
+
+// "*" allows any origin; a list names the origins; empty turns CORS off.
+server::http_policy http_policy_of(const cli_options& opts) {
+    server::http_policy policy;
+    policy.conditional = true;
+    policy.compression = true;
+    policy.cors = !opts.cors_origins.empty();
+    if (opts.cors_origins != "*") {
+        std::string_view rest = opts.cors_origins;
+        while (!rest.empty()) {
+            auto comma = rest.find(',');
+            auto item = rest.substr(0, comma);
+            while (!item.empty() && item.front() == ' ') item.remove_prefix(1);
+            while (!item.empty() && item.back() == ' ') item.remove_suffix(1);
+            if (!item.empty()) policy.cors_origins.emplace_back(item);
+            if (comma == std::string_view::npos) break;
+            rest.remove_prefix(comma + 1);
+        }
+    }
+    return policy;
+}
 
 // One worker: its own loop, Redis connection and database pool.
 int run_worker(const cli_options& opts, bool reuse_port) {
@@ -42,11 +69,17 @@ int run_worker(const cli_options& opts, bool reuse_port) {
     }
     database::pool pool(ioc.get_executor(), database::pool_options{.url = opts.database_url, .size = opts.pool_size});
 
+    tiles->urls = opts.urls;
+
     server::application app("Land administration GIS API", "1.0.0");
     app.set_session_factory([&pool] { return pool.make_session(); });
+    app.set_http_policy(http_policy_of(opts));
     app.include_router(tiles->router);
     plots::http::plan_resources plans;
     app.include_router(plots::http::plan_router(plans));
+    app.include_router(server::viewer_router(
+        {.web_dir = opts.web_dir, .page = !opts.no_viewer,
+         .basemap_url = opts.basemap_url.empty() ? std::nullopt : std::optional<std::string>(opts.basemap_url)}));
 
     server::server_options sopts;
     sopts.host = opts.host;
@@ -149,6 +182,17 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     cli.add_option("--database-url", opts.database_url, "PostgreSQL URI (default: the DATABASE_URL environment variable)");
     cli.add_option("--db-pool-size", opts.pool_size, "Most database connections per worker")->check(CLI::Range(1, 1000))->capture_default_str();
+    cli.add_option("--public-url", opts.urls.public_url,
+                   "Base URL clients reach this server at, for TileJSON and the style (default: from the request's Host)");
+    cli.add_flag("--trust-proxy", opts.urls.trust_proxy, "Take the scheme and host from X-Forwarded-Proto and X-Forwarded-Host");
+    cli.add_option("--cors-origins", opts.cors_origins,
+                   "Origins that may read answers cross-origin: * (any, GET and HEAD only), a comma-separated list "
+                   "(which may also POST), or '' for no CORS")
+        ->capture_default_str();
+    cli.add_option("--web-dir", opts.web_dir, "Folder of the viewer's files")->capture_default_str();
+    cli.add_flag("--no-viewer", opts.no_viewer, "Do not serve the map viewer at / (the style's glyphs are still served)");
+    cli.add_option("--basemap-url", opts.basemap_url,
+                   "Raster tiles the viewer draws under the layers, e.g. 'https://tiles.example.org/{z}/{x}/{y}.png' (default: none)");
     CLI11_PARSE(cli, argc, argv);
 
     // The request bodies are small and the work is I/O bound: a broken client

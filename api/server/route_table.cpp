@@ -104,4 +104,19 @@ const compiled_route* route_table::find(common::verb method, std::string_view pa
     return best;
 }
 
+std::vector<std::string> route_table::methods(std::string_view path) const {
+    std::vector<std::string> out;
+    auto add = [&](std::string m) {
+        if (std::find(out.begin(), out.end(), m) == out.end()) out.push_back(std::move(m));
+    };
+    for (auto method : {common::verb::get, common::verb::post, common::verb::put, common::verb::delete_}) {
+        std::vector<std::string> segments;
+        bool known = false;
+        if (find(method, path, segments, known) == nullptr) continue;
+        add(std::string(boost::beast::http::to_string(method)));
+        if (method == common::verb::get) add("HEAD");
+    }
+    return out;
+}
+
 }  // namespace server

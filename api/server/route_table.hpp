@@ -58,6 +58,9 @@ public:
     // (for 405 against 404).
     const compiled_route* find(common::verb method, std::string_view path, std::vector<std::string>& segments, bool& path_known) const;
 
+    // The methods that routes of this path accept ("GET", "HEAD", "POST"), without duplicates.
+    std::vector<std::string> methods(std::string_view path) const;
+
     const std::vector<std::unique_ptr<compiled_route>>& routes() const noexcept { return m_routes; }
 
 private:

@@ -9,18 +9,10 @@
 # non-zero if any of them fails.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-web=$root/web
 : "${GISD_URL:?tests/web/run.sh: set GISD_URL to the base URL of a running gisd, e.g. http://127.0.0.1:8080}"
 export GISD_URL
 
-# npm records what it installed in node_modules/.package-lock.json.
-installed=$web/node_modules/.package-lock.json
-if [ ! -f "$installed" ] || [ "$web/package-lock.json" -nt "$installed" ] || [ "$web/package.json" -nt "$installed" ]; then
-  (cd "$web" && npm ci --no-audit --no-fund)
-else
-  # The glyph ranges are made at install; this only redoes them when their inputs changed.
-  node "$web/tools/make-glyphs.mjs" >/dev/null
-fi
+"$root/scripts/web-deps.sh"
 
 status=0
 node "$root/tests/web/style_check.mjs" || status=1

@@ -37,8 +37,9 @@ async function check() {
   for (const layer of LAYERS) {
     const source = style.sources?.[layer];
     const url = `/gis/${layer}/tilejson.json`;
-    if (source?.type !== 'vector' || source.url !== url) {
-      problems.push(`style.json: source ${layer} should be {"type": "vector", "url": "${url}"}, is ${JSON.stringify(source)}`);
+    // Absolute, so that clients on other origins can load it; its path is the layer's TileJSON.
+    if (source?.type !== 'vector' || typeof source.url !== 'string' || new URL(source.url, base).pathname !== url) {
+      problems.push(`style.json: source ${layer} should be {"type": "vector", "url": "<server>${url}"}, is ${JSON.stringify(source)}`);
       continue;
     }
     const tj = await (await get(url)).json();

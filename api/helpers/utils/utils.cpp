@@ -45,6 +45,12 @@ bounds bounds_of(int z, int x, int y) {
 
 bounds tile_bounds(tile_address tile) { return bounds_of(tile.z, tile.x, tile.y); }
 
+lonlat to_lonlat(double x, double y) {
+    const double lon = x / web_mercator_origin * 180.0;
+    const double lat = std::atan(std::sinh(y / web_mercator_origin * std::numbers::pi)) * 180.0 / std::numbers::pi;
+    return {lon, lat};
+}
+
 nlohmann::ordered_json to_json(const bounds& b) { return {{"minx", b.minx}, {"miny", b.miny}, {"maxx", b.maxx}, {"maxy", b.maxy}}; }
 
 nlohmann::ordered_json xyz_to_bbox_web_mercator(int z, int x, int y) {

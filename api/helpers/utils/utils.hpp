@@ -33,6 +33,15 @@ struct bounds {
 // The bounds of a tile.
 bounds tile_bounds(tile_address tile);
 
+// A point in WGS84 degrees.
+struct lonlat {
+    double lon = 0;
+    double lat = 0;
+};
+
+// The WGS84 position of a point given in EPSG:3857 metres.
+lonlat to_lonlat(double x, double y);
+
 // The bounds as the map that leaves the process: {"minx", "miny", "maxx", "maxy"}.
 nlohmann::ordered_json to_json(const bounds& b);
 

@@ -5,6 +5,7 @@
 #include "routers/vectile/centroid.hpp"
 #include "routers/vectile/invalidation.hpp"
 #include "routers/vectile/service.hpp"
+#include "routers/vectile/tilejson.hpp"
 #include "routers/vectile/tiles.hpp"
 
 namespace vectile {
@@ -83,6 +84,23 @@ void register_routes(service& svc) {
         .name = "invalidate_cache_endpoint",
         .description = "Manually invalidate cache for a specific layer.\nUseful after bulk data updates or for testing.",
         .handler = [s](common::request_context& ctx) { return invalidate_cache_endpoint(*s, ctx.text("layer_name")); },
+    });
+
+    r.add_api_route(route{
+        .method = verb::get,
+        .path = "/{layer_name}/tilejson.json",
+        .name = "get_tilejson",
+        .description = "TileJSON 3.0.0 of a layer: absolute tile URLs, zoom range, bounds, centre and fields.",
+        .uses_db = true,
+        .handler = [s](common::request_context& ctx) { return get_tilejson(*s, ctx.text("layer_name"), ctx.req(), ctx.db()); },
+    });
+
+    r.add_api_route(route{
+        .method = verb::get,
+        .path = "/style.json",
+        .name = "get_style",
+        .description = "A map style with every layer, whose sources are the layers' TileJSON.",
+        .handler = [s](common::request_context& ctx) -> boost::asio::awaitable<common::response> { co_return get_style(*s, ctx.req()); },
     });
 
     r.add_api_route(route{

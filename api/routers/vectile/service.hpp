@@ -14,6 +14,7 @@
 #include <boost/asio/awaitable.hpp>
 #include <spdlog/logger.h>
 
+#include "common/public_url.hpp"
 #include "common/route.hpp"
 #include "redis/connection.hpp"
 #include "redis/tracking.hpp"
@@ -45,6 +46,8 @@ public:
     // Shared with reads in flight, which may end after the service.
     std::shared_ptr<tile_memory> memory;
     redis::tracking tracking;
+    // How documents that other programs load (TileJSON, the style) name this server.
+    common::public_url_options urls;
 };
 
 // The load step: configures logging (INFO, unless the host already did),

@@ -322,8 +322,10 @@ common::response endpoint_test::request(boost::beast::http::verb method, const s
     common::request req;
     req.method = method;
     req.target = target;
-    return flattened(run(app->handle(req)));
+    return request(req);
 }
+
+common::response endpoint_test::request(const common::request& req) { return flattened(run(app->handle(req))); }
 
 std::pair<common::response, double> endpoint_test::get_blocked(const std::string& target, std::chrono::steady_clock::duration limit) {
     common::request req;

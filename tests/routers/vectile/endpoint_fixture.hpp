@@ -144,6 +144,7 @@ protected:
     common::response get(const std::string& target);
     common::response post(const std::string& target);
     common::response request(boost::beast::http::verb method, const std::string& target);
+    common::response request(const common::request& req);
     // A GET whose statement should wait for a lock held elsewhere: two seconds
     // in, exactly one statement of this test's pool must be waiting for a
     // lock; then the answer is awaited. Returns it with the seconds it took.

@@ -1,0 +1,214 @@
+#include "server/http_policy.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <stdexcept>
+
+#include <boost/beast/core/string.hpp>
+#include <xxhash.h>
+#include <zlib.h>
+
+namespace server {
+
+namespace {
+
+using boost::beast::iequals;
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    return s;
+}
+
+// Calls `each` with every trimmed, non-empty item of a comma-separated list.
+template <class F>
+void for_each_item(std::string_view list, F&& each) {
+    while (!list.empty()) {
+        auto comma = list.find(',');
+        auto item = trim(list.substr(0, comma));
+        if (!item.empty()) each(item);
+        if (comma == std::string_view::npos) break;
+        list.remove_prefix(comma + 1);
+    }
+}
+
+// Media types worth compressing: text and the vector tiles' protobuf.
+bool compressible(std::string_view media_type) {
+    for (std::string_view t : {"application/json", "application/vnd.mapbox-vector-tile", "application/x-protobuf", "text/",
+                               "image/svg+xml", "application/javascript"}) {
+        if (media_type.starts_with(t)) return true;
+    }
+    return false;
+}
+
+void add_vary(common::response& r, std::string_view what) {
+    for (auto& [name, value] : r.headers) {
+        if (iequals(name, "Vary")) {
+            value.append(", ").append(what);
+            return;
+        }
+    }
+    r.headers.emplace_back("Vary", std::string(what));
+}
+
+bool has_header(const common::response& r, std::string_view name) {
+    return std::any_of(r.headers.begin(), r.headers.end(), [&](const auto& h) { return iequals(h.first, name); });
+}
+
+// Small bodies gain nothing from compression but its cost.
+constexpr std::size_t min_compressed_size = 512;
+
+}  // namespace
+
+std::optional<std::string_view> header_value(const common::request& req, std::string_view name) {
+    for (const auto& [n, v] : req.headers) {
+        if (iequals(n, name)) return std::string_view(v);
+    }
+    return std::nullopt;
+}
+
+bool accepts_gzip(std::string_view accept_encoding) {
+    std::optional<bool> gzip_listed, any_listed;
+    for_each_item(accept_encoding, [&](std::string_view item) {
+        auto semi = item.find(';');
+        auto coding = trim(item.substr(0, semi));
+        bool allowed = true;
+        if (semi != std::string_view::npos) {
+            auto param = trim(item.substr(semi + 1));
+            if (param.size() > 2 && (param[0] == 'q' || param[0] == 'Q') && param[1] == '=') {
+                // q=0, q=0.0, q=0.000 refuse; anything else accepts.
+                auto q = param.substr(2);
+                allowed = !(q.starts_with("0") && q.find_first_not_of("0.", 0) == std::string_view::npos);
+            }
+        }
+        if (iequals(coding, "gzip") || iequals(coding, "x-gzip")) gzip_listed = allowed;
+        if (coding == "*") any_listed = allowed;
+    });
+    if (gzip_listed) return *gzip_listed;
+    return any_listed.value_or(false);
+}
+
+bool none_match(std::string_view if_none_match, std::string_view etag) {
+    auto opaque = [](std::string_view tag) { return tag.starts_with("W/") ? tag.substr(2) : tag; };
+    bool matched = false;
+    for_each_item(if_none_match, [&](std::string_view item) {
+        if (item == "*" || opaque(item) == opaque(etag)) matched = true;
+    });
+    return matched;
+}
+
+std::string gzip(std::string_view bytes) {
+    z_stream z{};
+    // 15 window bits plus 16: a gzip header and trailer instead of zlib's.
+    if (deflateInit2(&z, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) throw std::runtime_error("deflateInit2 failed");
+    std::string out(deflateBound(&z, static_cast<uLong>(bytes.size())), '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+    z.avail_in = static_cast<uInt>(bytes.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    int rc = deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    if (rc != Z_STREAM_END) throw std::runtime_error("deflate did not finish");
+    return out;
+}
+
+std::optional<std::string> http_features::allowed_origin(const common::request& req) const {
+    if (!m_policy.cors) return std::nullopt;
+    auto origin = header_value(req, "Origin");
+    if (m_policy.cors_origins.empty()) {
+        // Any origin may read, but never through "*" for a route that changes things.
+        if (req.method == common::verb::post) return std::nullopt;
+        return std::string("*");
+    }
+    if (!origin) return std::nullopt;
+    for (const auto& o : m_policy.cors_origins) {
+        if (o == *origin) return o;
+    }
+    return std::nullopt;
+}
+
+std::optional<common::response> http_features::preflight(const common::request& req, const std::vector<std::string>& methods) const {
+    if (!m_policy.cors || req.method != common::verb::options) return std::nullopt;
+    auto origin = header_value(req, "Origin");
+    if (!origin) return std::nullopt;
+    bool listed = std::find(m_policy.cors_origins.begin(), m_policy.cors_origins.end(), *origin) != m_policy.cors_origins.end();
+    if (!listed && !m_policy.cors_origins.empty()) return std::nullopt;  // an unlisted origin learns nothing
+    std::string allowed;
+    for (const auto& m : methods) {
+        // POST only for origins named in the list, never for "any".
+        if (m == "POST" && !listed) continue;
+        if (!allowed.empty()) allowed += ", ";
+        allowed += m;
+    }
+    allowed += allowed.empty() ? "OPTIONS" : ", OPTIONS";
+    common::response r = common::response::empty(204);
+    r.headers = {{"Access-Control-Allow-Origin", listed ? std::string(*origin) : std::string("*")},
+                 {"Access-Control-Allow-Methods", allowed},
+                 {"Access-Control-Allow-Headers", "Authorization, Content-Type, If-None-Match, Accept-Encoding"},
+                 {"Access-Control-Max-Age", "86400"}};
+    if (listed) r.headers.emplace_back("Vary", "Origin");
+    return r;
+}
+
+std::shared_ptr<const std::string> http_features::compressed(std::uint64_t hash, std::string_view bytes) {
+    if (auto it = m_compressed.find(hash); it != m_compressed.end() && it->second->identity_size == bytes.size()) {
+        m_order.splice(m_order.end(), m_order, it->second);
+        return it->second->bytes;
+    }
+    auto made = std::make_shared<const std::string>(gzip(bytes));
+    if (made->size() > m_policy.compressed_cache_bytes / 8) return made;  // too large to keep
+    if (auto it = m_compressed.find(hash); it != m_compressed.end()) {
+        m_compressed_bytes -= it->second->bytes->size();
+        m_order.erase(it->second);
+        m_compressed.erase(it);
+    }
+    m_order.push_back({hash, bytes.size(), made});
+    m_compressed[hash] = std::prev(m_order.end());
+    m_compressed_bytes += made->size();
+    while (m_compressed_bytes > m_policy.compressed_cache_bytes && !m_order.empty()) {
+        m_compressed_bytes -= m_order.front().bytes->size();
+        m_compressed.erase(m_order.front().hash);
+        m_order.pop_front();
+    }
+    return made;
+}
+
+void http_features::finish(const common::request& req, common::response& answer) {
+    if (auto origin = allowed_origin(req)) {
+        answer.headers.emplace_back("Access-Control-Allow-Origin", *origin);
+        if (*origin != "*") add_vary(answer, "Origin");
+    }
+    const bool readable = req.method == common::verb::get || req.method == common::verb::head;
+    if (!readable || answer.status != 200 || has_header(answer, "Content-Encoding")) return;
+    std::string_view body = answer.shared_body ? std::string_view(*answer.shared_body) : std::string_view(answer.body);
+    if (body.empty()) return;
+    const bool may_compress = m_policy.compression && compressible(answer.media_type);
+    if (!m_policy.conditional && !may_compress) return;
+
+    const std::uint64_t hash = XXH3_64bits(body.data(), body.size());
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+    std::string etag = std::string("\"") + hex;
+    if (may_compress) {
+        add_vary(answer, "Accept-Encoding");
+        auto accept = header_value(req, "Accept-Encoding");
+        if (accept && body.size() >= min_compressed_size && accepts_gzip(*accept)) {
+            answer.shared_body = compressed(hash, body);
+            answer.body.clear();
+            answer.headers.emplace_back("Content-Encoding", "gzip");
+            etag += "-gz";  // another representation, another tag
+        }
+    }
+    etag += '"';
+    if (!m_policy.conditional) return;
+    answer.headers.emplace_back("ETag", etag);
+    if (auto inm = header_value(req, "If-None-Match"); inm && none_match(*inm, etag)) {
+        answer.status = 304;
+        answer.body.clear();
+        answer.shared_body.reset();
+        std::erase_if(answer.headers, [](const auto& h) { return iequals(h.first, "Content-Encoding"); });
+    }
+}
+
+}  // namespace server
