@@ -51,7 +51,7 @@ struct response {
     }
 };
 
-// A JSON answer.
+// A JSON answer; malformed UTF-8 in its text becomes U+FFFD.
 response json_response(const nlohmann::ordered_json& body, unsigned status = 200);
 
 }  // namespace common

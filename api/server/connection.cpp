@@ -24,6 +24,21 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = asio::ip::tcp;
 
+namespace {
+
+// Whether a Transfer-Encoding value is absent or ends in "chunked": the only
+// codings whose body length the server and a proxy in front agree on.
+bool chunked_last(boost::beast::string_view codings) {
+    if (codings.empty()) return true;
+    auto comma = codings.rfind(',');
+    auto last = comma == boost::beast::string_view::npos ? codings : codings.substr(comma + 1);
+    while (!last.empty() && (last.front() == ' ' || last.front() == '\t')) last.remove_prefix(1);
+    while (!last.empty() && (last.back() == ' ' || last.back() == '\t')) last.remove_suffix(1);
+    return beast::iequals(last, "chunked");
+}
+
+}  // namespace
+
 asio::awaitable<void> http_server::serve(std::shared_ptr<connection_state> conn) {
     constexpr auto tuple_awaitable = asio::as_tuple(asio::use_awaitable);
     auto& stream = conn->stream;
@@ -55,7 +70,9 @@ asio::awaitable<void> http_server::serve(std::shared_ptr<connection_state> conn)
         parser.body_limit(boost::none);
         stream.expires_after(m_options.head_timeout);
         auto [hec, hn] = co_await http::async_read_header(stream, buffer, parser, tuple_awaitable);
-        if (hec == http::error::header_limit) {
+        // The parser's own limit lets a head of many small fields past it; the
+        // bytes the head took are what counts.
+        if (hec == http::error::header_limit || (!hec && hn > m_options.header_limit)) {
             co_await refuse(431, "Request Header Fields Too Large");
             break;
         }
@@ -68,6 +85,10 @@ asio::awaitable<void> http_server::serve(std::shared_ptr<connection_state> conn)
         }
         conn->busy = true;
         const auto& head = parser.get();
+        if (!chunked_last(head[http::field::transfer_encoding])) {
+            co_await refuse(400, "Bad Request");
+            break;
+        }
         if (!parser.is_done()) {
             // Only a request with a body needs its route's limit looked up.
             std::size_t limit = m_app.body_limit(head.method(), head.target());

@@ -2,11 +2,11 @@
 // /gis and the host's own routes, on one event loop per worker process.
 
 #include <malloc.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 #include <vector>
 
@@ -19,6 +19,7 @@
 #include "logger/logger.hpp"
 #include "routers/vectile/service.hpp"
 #include "server/http_server.hpp"
+#include "server/supervisor.hpp"
 #include "server/viewer.hpp"
 
 namespace {
@@ -58,7 +59,7 @@ server::http_policy http_policy_of(const cli_options& opts) {
 }
 
 // One worker: its own loop, Redis connection and database pool.
-int run_worker(const cli_options& opts, bool reuse_port) {
+int run_worker(const cli_options& opts, bool reuse_port, const std::function<void()>& serving = [] {}) {
     boost::asio::io_context ioc(1);
     std::unique_ptr<vectile::service> tiles;
     try {
@@ -100,64 +101,11 @@ int run_worker(const cli_options& opts, bool reuse_port) {
         return 1;
     }
     std::cout << "gisd: listening on http://" << opts.host << ":" << bound << " (pid " << ::getpid() << ")" << std::endl;
+    serving();
 
     ioc.run();
     std::cout << "gisd: stopped (pid " << ::getpid() << ")" << std::endl;
     return 0;
-}
-
-std::vector<pid_t> g_children;
-
-void forward_signal(int sig) {
-    for (pid_t c : g_children) ::kill(c, sig);
-}
-
-// Several workers: fork them, forward SIGINT/SIGTERM, and exit with the
-// first failure (or 0 when every worker ended cleanly).
-int run_workers(const cli_options& opts) {
-    // Signals wait until the parent's forwarding handler is in place; a
-    // worker unblocks them at once and installs its own before listening.
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    ::sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
-    for (int i = 0; i < opts.workers; ++i) {
-        pid_t pid = ::fork();
-        if (pid < 0) {
-            std::perror("fork");
-            forward_signal(SIGTERM);
-            break;
-        }
-        if (pid == 0) {
-            ::sigprocmask(SIG_UNBLOCK, &stop_signals, nullptr);
-            std::_Exit(run_worker(opts, true));
-        }
-        g_children.push_back(pid);
-    }
-    struct sigaction sa {};
-    sa.sa_handler = forward_signal;
-    sigemptyset(&sa.sa_mask);
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
-    ::sigprocmask(SIG_UNBLOCK, &stop_signals, nullptr);
-    int code = 0;
-    std::size_t remaining = g_children.size();
-    while (remaining > 0) {
-        int status = 0;
-        pid_t pid = ::waitpid(-1, &status, 0);
-        if (pid < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        --remaining;
-        bool clean = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-        if (!clean && code == 0) {
-            code = WIFEXITED(status) ? WEXITSTATUS(status) : 1;
-            forward_signal(SIGTERM);  // one worker failed: stop the others
-        }
-    }
-    return code;
 }
 
 }  // namespace
@@ -201,5 +149,5 @@ int main(int argc, char** argv) {
     logger::configure_logging(spdlog::level::info);
 
     if (opts.workers == 1) return run_worker(opts, false);
-    return run_workers(opts);
+    return server::supervise(opts.workers, [&opts](const std::function<void()>& serving) { return run_worker(opts, true, serving); });
 }

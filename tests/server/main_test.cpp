@@ -3,11 +3,16 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <csignal>
+#include <fstream>
 #include <future>
 #include <thread>
 
 #include <gtest/gtest.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
 
 #include "support/black_hole.hpp"
 #include "support/gisd_process.hpp"
@@ -71,10 +76,22 @@ struct bad_setting_case {
 // Names the case in test listings.
 void PrintTo(const bad_setting_case& c, std::ostream* os) { *os << c.name; }
 
-class bad_setting : public testing::TestWithParam<bad_setting_case> {};
+class bad_setting : public testing::TestWithParam<bad_setting_case> {
+protected:
+    void test_bad_setting(gisd_process& gisd);
+};
 
 TEST_P(bad_setting, stops_the_load_with_the_error_on_stderr) {
     gisd_process gisd({}, GetParam().env);
+    test_bad_setting(gisd);
+}
+
+TEST_P(bad_setting, stops_every_worker_when_they_fail_to_start) {
+    gisd_process gisd({"--workers", "2"}, GetParam().env);
+    test_bad_setting(gisd);
+}
+
+void bad_setting::test_bad_setting(gisd_process& gisd) {
     auto status = gisd.process().wait(10s);
     ASSERT_TRUE(status.has_value()) << "gisd should have stopped by itself";
     ASSERT_TRUE(WIFEXITED(*status));
@@ -144,6 +161,54 @@ TEST(gisd, sigterm_lets_a_request_in_flight_finish) {
     ASSERT_TRUE(status.has_value());
     ASSERT_TRUE(WIFEXITED(*status));
     EXPECT_EQ(WEXITSTATUS(*status), 0);
+}
+
+// The pids of the workers of `--workers N`: the children of the supervisor.
+std::vector<pid_t> workers_of(pid_t parent) {
+    std::ifstream in("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children");
+    std::vector<pid_t> out;
+    for (pid_t p; in >> p;) out.push_back(p);
+    return out;
+}
+
+std::uint16_t unused_port() {
+    boost::asio::io_context ioc;
+    boost::asio::ip::tcp::acceptor a(ioc, {boost::asio::ip::make_address("127.0.0.1"), 0});
+    return a.local_endpoint().port();
+}
+
+TEST(gisd, a_worker_that_dies_is_replaced_and_the_server_keeps_answering) {
+    test_support::redis_child redis;
+    const auto port = unused_port();
+    gisd_process gisd({"--workers", "2", "--port", std::to_string(port)},
+                      {{"REDIS_HOST", "127.0.0.1"}, {"REDIS_PORT", std::to_string(redis.port())}});
+    ASSERT_TRUE(gisd.wait_listening()) << gisd.process().err();
+    // Both serving: a worker that dies before it serves stops the server instead.
+    auto listening = [&] {
+        auto lines = gisd.out_lines();
+        return std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.starts_with("gisd: listening"); });
+    };
+    for (auto deadline = std::chrono::steady_clock::now() + 10s; listening() < 2 && std::chrono::steady_clock::now() < deadline;) {
+        std::this_thread::sleep_for(20ms);
+    }
+    const auto workers = workers_of(gisd.process().pid());
+    ASSERT_EQ(workers.size(), 2u);
+    ::kill(workers[0], SIGSEGV);
+    std::vector<pid_t> now;
+    for (auto deadline = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < deadline;) {
+        now = workers_of(gisd.process().pid());
+        if (now.size() == 2 && std::find(now.begin(), now.end(), workers[0]) == now.end()) break;
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_EQ(now.size(), 2u);
+    EXPECT_EQ(std::find(now.begin(), now.end(), workers[0]), now.end()) << "the dead worker is gone";
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(test_support::http_request(port, boost::beast::http::verb::get, "/gis/layers/").status, 200u);
+    }
+    EXPECT_NE(gisd.process().err().find("worker " + std::to_string(workers[0]) + " ended by signal " + std::to_string(SIGSEGV)),
+              std::string::npos)
+        << gisd.process().err();
+    expect_clean_exit_after_sigterm(gisd);
 }
 
 }  // namespace

@@ -107,6 +107,7 @@ common::route make_failing_route() {
         .handler = [](common::request_context& ctx) -> asio::awaitable<common::response> {
             const auto& kind = ctx.text("kind");
             if (kind == "not_found") throw common::not_found("Layer 'x' not found");
+            if (kind.starts_with("name:")) throw common::not_found("Layer '" + kind.substr(5) + "' not found");
             if (kind == "bad_request") throw common::bad_request("Invalid longitude values");
             if (kind == "timed_out") throw common::timed_out("Query timeout");
             if (kind == "internal_error") throw common::internal_error("Database error");
@@ -335,6 +336,22 @@ TEST_F(application_test, cancellation_is_passed_on_not_answered) {
         EXPECT_EQ(e.code(), asio::error::operation_aborted);
     }
     EXPECT_TRUE(log.lines_starting("error ").empty());
+}
+
+TEST_F(application_test, a_name_that_is_not_utf8_is_shown_with_replacement_characters) {
+    struct row {
+        const char* target;
+        const char* detail;
+    };
+    const row table[] = {{"/fail/name:%FF", "Layer '\xEF\xBF\xBD' not found"},
+                         {"/fail/name:a%C3%28b", "Layer 'a\xEF\xBF\xBD(b' not found"},
+                         {"/fail/name:%C0%AF", "Layer '\xEF\xBF\xBD\xEF\xBF\xBD' not found"},
+                         {"/fail/name:\xFF", "Layer '\xEF\xBF\xBD' not found"}};
+    for (const auto& r : table) {
+        auto a = call(verb::get, r.target);
+        EXPECT_EQ(a.status, 404u) << r.target;
+        EXPECT_EQ(a.body, json({{"detail", r.detail}}).dump()) << r.target;
+    }
 }
 
 TEST_F(application_test, route_needing_a_session_without_a_database_is_503) {

@@ -16,6 +16,21 @@ plot_result generate_plot(const nlohmann::ordered_json& parcel_data, const nlohm
     return {detail::encode_base64(image.png), {plan.page.target_width_mm, plan.page.target_height_mm}, plan.page.scale};
 }
 
+std::optional<nlohmann::ordered_json> parse_request(std::string_view text) {
+    // The parser calls back at every opening bracket with the depth reached;
+    // stopping there keeps a hostile document from ever being built.
+    auto bound = [](int depth, nlohmann::ordered_json::parse_event_t event, nlohmann::ordered_json&) {
+        if ((event == nlohmann::ordered_json::parse_event_t::object_start || event == nlohmann::ordered_json::parse_event_t::array_start) &&
+            depth >= max_request_depth) {
+            throw too_deep("The request nests arrays and objects deeper than " + std::to_string(max_request_depth) + " levels");
+        }
+        return true;
+    };
+    auto doc = nlohmann::ordered_json::parse(text, bound, false);
+    if (doc.is_discarded()) return std::nullopt;
+    return doc;
+}
+
 plot_result generate_plot_from_request(const nlohmann::ordered_json& request) {
     const std::string where = "the request";
     const auto& parcel_data = detail::member(request, "parcel_data", where);

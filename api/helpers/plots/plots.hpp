@@ -28,8 +28,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace plots {
@@ -57,6 +59,22 @@ class no_matching_parcel : public error {
 public:
     using error::error;
 };
+
+// A request document nested deeper than max_request_depth.
+class too_deep : public invalid_record {
+public:
+    using invalid_record::invalid_record;
+};
+
+// How deeply a request document may nest arrays and objects. Real requests
+// are six levels deep (parcel_data, record, geometry, coordinates, ring,
+// point); the bound keeps every walk over a document short.
+inline constexpr int max_request_depth = 64;
+
+// Parses the text of a request document: the document, or nothing when the
+// text is not JSON. Throws too_deep (an invalid_record) past max_request_depth,
+// before the nesting is built.
+std::optional<nlohmann::ordered_json> parse_request(std::string_view text);
 
 // What generate_plot returns; the caller owns it.
 struct plot_result {

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <iterator>
 #include <vector>
 
 namespace {
@@ -25,14 +26,21 @@ constexpr int exit_bad_request = 2;
 constexpr int exit_failure = 1;
 
 nlohmann::ordered_json read_request(const std::string& path) {
+    std::string text;
     if (path == "-") {
-        return nlohmann::ordered_json::parse(std::cin);
+        text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    } else {
+        std::ifstream in(path, std::ios::binary);
+        if (!in) {
+            throw std::runtime_error("cannot read " + path);
+        }
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw std::runtime_error("cannot read " + path);
+    auto doc = plots::parse_request(text);
+    if (!doc) {
+        throw plots::invalid_record(path == "-" ? "standard input is not JSON" : path + " is not JSON");
     }
-    return nlohmann::ordered_json::parse(in);
+    return std::move(*doc);
 }
 
 // Inverse of standard base64; the input comes from plots, so it is well formed.

@@ -98,6 +98,12 @@ boost::asio::awaitable<common::response> get_tile_bbox(service& svc, bbox_reques
             max_y = row->real("max_y");
         } catch (const database::pool_timeout&) {
             throw;
+        } catch (const database::error& e) {
+            svc.logger->error("Coordinate transformation error: {}", e.what());
+            // PostGIS reports a box it cannot transform as a data exception (22)
+            // or its internal error (XX000); anything else is the database failing.
+            if (!(e.sqlstate().starts_with("22") || e.sqlstate() == "XX000")) throw common::internal_error("Database error");
+            throw common::bad_request("Invalid coordinate transformation");
         } catch (const std::exception& e) {
             if (common::is_cancellation(e)) throw;
             svc.logger->error("Coordinate transformation error: {}", e.what());

@@ -38,9 +38,11 @@ boost::asio::awaitable<std::int64_t> scan_and_delete(service& svc, const std::st
 
 namespace {
 
-// The steps every worker shares; only the pattern and the two log lines differ.
+// The steps every worker shares; only the pattern and the two log lines
+// differ. A failure is logged and counted as 0; `failed`, when given, is set.
 template <class OnSuccess, class OnFailure>
-boost::asio::awaitable<std::int64_t> run_worker(service& svc, std::string pattern, OnSuccess on_success, OnFailure on_failure) {
+boost::asio::awaitable<std::int64_t> run_worker(service& svc, std::string pattern, OnSuccess on_success, OnFailure on_failure,
+                                                bool* failed = nullptr) {
     try {
         auto count = co_await scan_and_delete(svc, pattern);
         on_success(count);
@@ -48,25 +50,36 @@ boost::asio::awaitable<std::int64_t> run_worker(service& svc, std::string patter
     } catch (const std::exception& e) {
         if (common::is_cancellation(e)) throw;
         on_failure(e.what());
+        if (failed != nullptr) *failed = true;
     }
     co_return 0;
 }
 
-}  // namespace
-
-boost::asio::awaitable<std::int64_t> _invalidate_layer_cache_task(service& svc, std::string layer_name) {
+boost::asio::awaitable<std::int64_t> layer_worker(service& svc, std::string layer_name, bool* failed) {
     co_return co_await run_worker(
         svc, svc.cache.name_space + ":" + layer_name + ":*",
         [&](std::int64_t n) { svc.logger->info("Background task: Invalidated {} cache entries for layer '{}'", n, layer_name); },
-        [&](const char* e) { svc.logger->error("Background task failed to invalidate cache for layer '{}': {}", layer_name, e); });
+        [&](const char* e) { svc.logger->error("Background task failed to invalidate cache for layer '{}': {}", layer_name, e); }, failed);
 }
 
-boost::asio::awaitable<std::int64_t> _invalidate_all_cache_task(service& svc) {
+boost::asio::awaitable<std::int64_t> all_worker(service& svc, bool* failed) {
     co_return co_await run_worker(
         svc, svc.cache.name_space + ":*",
         [&](std::int64_t n) { svc.logger->info("Background task: Invalidated ALL cache entries: {} keys deleted", n); },
-        [&](const char* e) { svc.logger->error("Background task failed to invalidate all cache: {}", e); });
+        [&](const char* e) { svc.logger->error("Background task failed to invalidate all cache: {}", e); }, failed);
 }
+
+// What the endpoint answers when the cache could not be reached: reporting
+// success would leave the caller believing stale tiles are gone.
+const char* const invalidation_failed = "Cache unavailable: the tiles could not be invalidated";
+
+}  // namespace
+
+boost::asio::awaitable<std::int64_t> _invalidate_layer_cache_task(service& svc, std::string layer_name) {
+    co_return co_await layer_worker(svc, std::move(layer_name), nullptr);
+}
+
+boost::asio::awaitable<std::int64_t> _invalidate_all_cache_task(service& svc) { co_return co_await all_worker(svc, nullptr); }
 
 boost::asio::awaitable<std::int64_t> _invalidate_cache_by_pattern_task(service& svc, std::string pattern) {
     co_return co_await run_worker(
@@ -106,8 +119,10 @@ void invalidate_cache_by_pattern(service& svc, const std::string& pattern) {
 boost::asio::awaitable<common::response> invalidate_cache_endpoint(service& svc, std::string layer_name) {
     using helpers::responses::api_response;
     using helpers::responses::api_router_response;
+    bool failed = false;
     if (layer_name == "all") {
-        auto count = co_await _invalidate_all_cache_task(svc);
+        auto count = co_await all_worker(svc, &failed);
+        if (failed) throw common::unavailable(invalidation_failed);
         nlohmann::ordered_json data{{"deleted_count", count}};
         co_return api_router_response(
             api_response({.data = std::move(data), .message = "All cache invalidated successfully. " + std::to_string(count) + " keys deleted."}));
@@ -115,7 +130,8 @@ boost::asio::awaitable<common::response> invalidate_cache_endpoint(service& svc,
     if (find_layer(layer_name) == nullptr) {
         throw common::not_found("Layer '" + layer_name + "' not found. Valid layers: " + quoted_layer_list(layer_names()));
     }
-    auto count = co_await _invalidate_layer_cache_task(svc, layer_name);
+    auto count = co_await layer_worker(svc, layer_name, &failed);
+    if (failed) throw common::unavailable(invalidation_failed);
     nlohmann::ordered_json data;
     data["layer"] = layer_name;
     data["deleted_count"] = count;

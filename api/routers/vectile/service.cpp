@@ -95,13 +95,18 @@ asio::awaitable<tile_memory::bytes> cached_tile(service& svc, std::string key) {
     co_return read.value;
 }
 
-asio::awaitable<void> safe_cache_set(service& svc, std::string key, std::string_view value, std::int64_t ttl) {
+asio::awaitable<void> safe_cache_set(service& svc, std::string key, std::string_view value, std::int64_t ttl,
+                                     std::chrono::milliseconds timeout) {
+    std::string failure;
     try {
-        co_await svc.cache.set(key, value, ttl);
+        // Bounded like the read: a frozen Redis must not hold an answer that is ready.
+        if (co_await common::with_deadline(svc.cache.set(key, value, ttl), timeout)) co_return;
+        // Timed out: the write was cancelled; the warning carries no description.
     } catch (const std::exception& e) {
         if (common::is_cancellation(e)) throw;
-        svc.logger->warn("Cache set failed for {}: {}", key, e.what());
+        failure = e.what();
     }
+    svc.logger->warn("Cache set failed for {}: {}", key, failure);
 }
 
 asio::awaitable<common::response> health_check(service& svc) {

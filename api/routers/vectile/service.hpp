@@ -69,9 +69,11 @@ asio::awaitable<std::optional<std::string>> safe_cache_get(service& svc, std::st
 // Null when there is nothing.
 asio::awaitable<tile_memory::bytes> cached_tile(service& svc, std::string key);
 
-// A cache write that never fails: Redis failures become one warning line. The
+// A cache write that never fails: Redis failures, and a write that takes
+// longer than `timeout` (it is then cancelled), become one warning line. The
 // value is borrowed, not copied: it must outlive the awaited write.
-asio::awaitable<void> safe_cache_set(service& svc, std::string key, std::string_view value, std::int64_t ttl);
+asio::awaitable<void> safe_cache_set(service& svc, std::string key, std::string_view value, std::int64_t ttl,
+                                     std::chrono::milliseconds timeout = std::chrono::seconds(1));
 
 // GET /gis/health/
 asio::awaitable<common::response> health_check(service& svc);

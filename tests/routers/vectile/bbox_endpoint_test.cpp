@@ -98,6 +98,22 @@ INSTANTIATE_TEST_SUITE_P(
                      "max_features must not be negative"}),
     [](const testing::TestParamInfo<refusal_case>& info) { return std::string(info.param.name); });
 
+// The box in degrees needs the database to be transformed; the database
+// failing is the server's fault, not the caller's.
+TEST_F(bbox_tiles, database_failure_during_the_transformation_is_500) {
+    vtest::scratch_database without_postgis;
+    const std::string unreachable = vtest::conninfo_with(test_support::database_url(), {{"host", "127.0.0.1"}, {"port", "1"}});
+    for (const auto& conninfo : {unreachable, without_postgis.conninfo()}) {
+        start(conninfo, vectile::redis_settings{test_support::redis_host(), test_support::redis_port(), 0});
+        log_capture log;
+        auto r = get("/gis/plots/bbox/?minx=7.46&miny=9.05&maxx=7.47&maxy=9.06");
+        EXPECT_EQ(r.status, 500u) << conninfo;
+        EXPECT_EQ(r.body, detail("Database error")) << conninfo;
+        EXPECT_EQ(log.lines_starting("error ").size(), 1u) << conninfo;
+        stop();
+    }
+}
+
 TEST_F(bbox_tiles, not_a_number_fails_the_range_checks) {
     // The host already refuses "nan" in a query; the handler's own check must hold too.
     auto session = pool->make_session();

@@ -132,12 +132,12 @@ void PrintTo(const outage_case& c, std::ostream* os) { *os << c.layer; }
 
 class invalidation_redis_down : public invalidation, public testing::WithParamInterface<outage_case> {};
 
-TEST_P(invalidation_redis_down, still_answers_success_with_zero_and_logs_the_failure) {
+TEST_P(invalidation_redis_down, answers_503_and_logs_the_failure) {
     const auto& c = GetParam();
     redis.stop();
     log_capture log;
     auto r = post(std::string("/gis/cache/invalidate/") + c.layer);
-    EXPECT_EQ(r.status, 200u);
+    EXPECT_EQ(r.status, 503u);
     EXPECT_EQ(r.body, c.body);
     auto lines = log.lines();
     ASSERT_EQ(lines.size(), 1u);
@@ -147,13 +147,9 @@ TEST_P(invalidation_redis_down, still_answers_success_with_zero_and_logs_the_fai
 
 INSTANTIATE_TEST_SUITE_P(
     scopes, invalidation_redis_down,
-    testing::Values(outage_case{"plots",
-                                R"({"success":true,"status_code":200,"message":"Cache for layer 'plots' invalidated successfully. 0 keys deleted.",)"
-                                R"("data":{"layer":"plots","deleted_count":0}})",
+    testing::Values(outage_case{"plots", R"({"detail":"Cache unavailable: the tiles could not be invalidated"})",
                                 "error [vectile] Background task failed to invalidate cache for layer 'plots': "},
-                    outage_case{"all",
-                                R"({"success":true,"status_code":200,"message":"All cache invalidated successfully. 0 keys deleted.",)"
-                                R"("data":{"deleted_count":0}})",
+                    outage_case{"all", R"({"detail":"Cache unavailable: the tiles could not be invalidated"})",
                                 "error [vectile] Background task failed to invalidate all cache: "}),
     [](const testing::TestParamInfo<outage_case>& info) { return std::string(info.param.layer); });
 

@@ -442,6 +442,29 @@ TEST_F(xyz_tiles, redis_stopped_tiles_still_come_from_the_database_with_a_warnin
     EXPECT_EQ(log.lines_starting("warning").size(), 4u);
 }
 
+TEST_F(xyz_tiles, redis_frozen_holds_a_miss_no_longer_than_its_bounded_read_and_write) {
+    test_support::redis_child redis;
+    vectile::redis_settings settings{"127.0.0.1", redis.port(), 0};
+    settings.memory_cache_mb = 0;
+    start(test_support::database_url(), settings);
+    get("/gis/plots/14/8531/7778.pbf");  // connected before the freeze
+    ::kill(redis.pid(), SIGSTOP);
+    struct resume {
+        pid_t pid;
+        ~resume() { ::kill(pid, SIGCONT); }
+    } resume_redis{redis.pid()};
+    log_capture log;
+    const auto start_time = std::chrono::steady_clock::now();
+    auto r = get("/gis/plots/14/8532/7777.pbf");
+    const double elapsed = seconds_since(start_time);
+    EXPECT_EQ(r.status, 200u);
+    // One second for the read, one for the write, and the statement: well
+    // under the five-second socket time-out that used to hold the answer.
+    EXPECT_GE(elapsed, 2.0);
+    EXPECT_LT(elapsed, 4.0);
+    EXPECT_EQ(log.lines_starting("warning [vectile] Cache set failed for plots:14:8532:7777: ").size(), 1u);
+}
+
 }  // namespace
 
 namespace {

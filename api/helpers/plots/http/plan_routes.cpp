@@ -1,5 +1,7 @@
 #include "http/plan_routes.hpp"
 
+#include <atomic>
+
 #include <boost/asio/post.hpp>
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -17,23 +19,30 @@ namespace asio = boost::asio;
 using json = nlohmann::ordered_json;
 
 asio::awaitable<common::response> create_plan(plan_resources& resources, const common::request& req) {
-    json doc = json::parse(req.body, nullptr, false);
-    if (doc.is_discarded()) {
-        throw common::validation_error({{{"body"}, "Malformed JSON in the request body", "json_invalid"}});
-    }
-    // The plan renders on the pool; the loop only waits for the timer that
-    // the worker cancels when it is done (posted back to the loop's thread).
+    // The body is parsed and the plan rendered on the pool; the loop only
+    // waits for the timer that the worker cancels when it is done (posted
+    // back to the loop's thread), so tiles keep flowing meanwhile.
     struct render_state {
         explicit render_state(asio::any_io_executor ex) : loop(ex), done(ex, asio::steady_timer::time_point::max()) {}
         asio::any_io_executor loop;
         asio::steady_timer done;
+        std::atomic<bool> abandoned{false};  // the client has gone: a plan not yet started is not drawn
         std::optional<plots::plot_result> plan;
+        bool malformed = false;
         std::exception_ptr failure;
     };
     auto state = std::make_shared<render_state>(co_await asio::this_coro::executor);
-    asio::post(resources.render_pool, [state, doc = std::move(doc)] {
+    // The request may end before the pool gets to it: the task owns a copy.
+    asio::post(resources.render_pool, [state, body = req.body] {
         try {
-            state->plan = plots::generate_plot_from_request(doc);
+            if (!state->abandoned) {
+                auto doc = plots::parse_request(body);
+                if (doc) {
+                    state->plan = plots::generate_plot_from_request(*doc);
+                } else {
+                    state->malformed = true;
+                }
+            }
         } catch (...) {
             state->failure = std::current_exception();
         }
@@ -41,9 +50,17 @@ asio::awaitable<common::response> create_plan(plan_resources& resources, const c
     });
     boost::system::error_code ec;
     co_await state->done.async_wait(asio::redirect_error(asio::use_awaitable, ec));
-    if (!state->plan && !state->failure) throw boost::system::system_error(ec);  // the request was abandoned
+    if (!state->plan && !state->failure && !state->malformed) {
+        state->abandoned = true;
+        throw boost::system::system_error(ec);
+    }
+    if (state->malformed) {
+        throw common::validation_error({{{"body"}, "Malformed JSON in the request body", "json_invalid"}});
+    }
     try {
         if (state->failure) std::rethrow_exception(state->failure);
+    } catch (const plots::too_deep& e) {
+        throw common::validation_error({{{"body"}, e.what(), "json_too_deep"}});
     } catch (const plots::invalid_argument& e) {
         throw common::bad_request(e.what());
     } catch (const plots::invalid_record& e) {
