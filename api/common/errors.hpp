@@ -42,9 +42,16 @@ class internal_error : public request_error {
     using request_error::request_error;
 };
 
-// A dependency cannot serve the request now; retrying later may succeed (503).
+// A dependency cannot serve the request now; retrying later may succeed (503),
+// after `retry_after_seconds` when it is known.
 class unavailable : public request_error {
-    using request_error::request_error;
+public:
+    explicit unavailable(const std::string& detail, int retry_after_seconds = 0)
+        : request_error(detail), m_retry_after(retry_after_seconds) {}
+    int retry_after_seconds() const noexcept { return m_retry_after; }
+
+private:
+    int m_retry_after;
 };
 
 // One failed parameter of a request, rendered as {"loc": [...], "msg": ..., "type": ...}.

@@ -80,6 +80,10 @@ struct route {
     bool uses_db = false;
     std::size_t body_limit = 1024 * 1024;  // bytes; larger bodies are answered 413
     handler_fn handler;
+    // Asked before a body is read: throws (common::unavailable, ...) to refuse
+    // the request at once, so that an overloaded route does not take in bodies
+    // it cannot serve. None: always admitted.
+    std::function<void()> admit;
 };
 
 class router {

@@ -40,6 +40,22 @@ std::size_t application::body_limit(common::verb method, std::string_view target
     return 1024 * 1024;
 }
 
+std::optional<common::response> application::refusal(const common::request& head) const {
+    std::string_view target = head.target;
+    std::vector<std::string> segments;
+    bool known = false;
+    auto* c = m_routes.find(head.method, target.substr(0, target.find('?')), segments, known);
+    if (c == nullptr || !c->r.admit) return std::nullopt;
+    try {
+        c->r.admit();
+        return std::nullopt;
+    } catch (...) {
+        auto r = error_answer(std::current_exception(), boost::beast::http::to_string(head.method), target);
+        if (r && m_features) m_features->finish(head, *r);
+        return r;
+    }
+}
+
 asio::awaitable<common::response> application::handle(const common::request& req) const {
     auto r = co_await answer(req);
     if (m_features) m_features->finish(req, r);
@@ -81,6 +97,7 @@ asio::awaitable<common::response> application::answer(const common::request& req
     std::exception_ptr failure;
     std::optional<common::response> answer;
     try {
+        if (c->r.admit) c->r.admit();
         answer = co_await c->r.handler(ctx);
     } catch (...) {
         failure = std::current_exception();

@@ -46,6 +46,9 @@ public:
 
     // The largest body the route for this method and target accepts (1 MiB when none matches).
     std::size_t body_limit(common::verb method, std::string_view target) const;
+    // The answer refusing a request before its body is read (the route's
+    // admission failed), or nothing when it may go on.
+    std::optional<common::response> refusal(const common::request& head) const;
 
     // Answers one request: every failure of the handler becomes its answer,
     // except a cancellation (the client has gone), which is passed on.

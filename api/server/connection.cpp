@@ -9,6 +9,7 @@
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
 
@@ -95,6 +96,23 @@ asio::awaitable<void> http_server::serve(std::shared_ptr<connection_state> conn)
             if (auto length = parser.content_length(); length && *length > limit) {
                 co_await refuse(413, "Request Entity Too Large");
                 break;
+            }
+            // A route that cannot take the request now says so before the body comes.
+            common::request early;
+            early.method = head.method();
+            early.target = std::string(head.target());
+            for (const auto& field : head) early.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+            if (auto refused = m_app.refusal(early)) {
+                stream.expires_after(m_options.write_timeout);
+                co_await write_answer(stream, *refused, head.version(), false, false);
+                break;
+            }
+            // The client waits for this before it sends the body.
+            if (beast::iequals(head[http::field::expect], "100-continue")) {
+                stream.expires_after(m_options.write_timeout);
+                static constexpr std::string_view proceed = "HTTP/1.1 100 Continue\r\n\r\n";
+                auto [cec, cn] = co_await asio::async_write(stream, asio::buffer(proceed), tuple_awaitable);
+                if (cec) break;
             }
             parser.body_limit(limit);
             stream.expires_after(m_options.body_timeout);

@@ -25,7 +25,9 @@ std::optional<common::response> error_answer(const std::exception_ptr& failure, 
     } catch (const common::internal_error& e) {
         return detail_answer(500, e.detail());
     } catch (const common::unavailable& e) {
-        return detail_answer(503, e.detail());
+        auto r = detail_answer(503, e.detail());
+        if (e.retry_after_seconds() > 0) r.headers.emplace_back("Retry-After", std::to_string(e.retry_after_seconds()));
+        return r;
     } catch (const common::validation_error& e) {
         return common::json_response(e.body(), 422);
     } catch (const database::pool_timeout&) {

@@ -35,6 +35,8 @@ struct cli_options {
     std::string web_dir = GISD_WEB_DIR;
     bool no_viewer = false;
     std::string basemap_url;
+    std::size_t plan_queue = 4;
+    int plan_timeout_s = 30;
 };
 
 // "*" allows any origin; a list names the origins; empty turns CORS off.
@@ -76,7 +78,8 @@ int run_worker(const cli_options& opts, bool reuse_port, const std::function<voi
     app.set_session_factory([&pool] { return pool.make_session(); });
     app.set_http_policy(http_policy_of(opts));
     app.include_router(tiles->router);
-    plots::http::plan_resources plans;
+    plots::http::plan_resources plans(
+        {.threads = 2, .queue = opts.plan_queue, .timeout = std::chrono::seconds(opts.plan_timeout_s)});
     app.include_router(plots::http::plan_router(plans));
     app.include_router(server::viewer_router(
         {.web_dir = opts.web_dir, .page = !opts.no_viewer,
@@ -136,6 +139,12 @@ int main(int argc, char** argv) {
     cli.add_option("--cors-origins", opts.cors_origins,
                    "Origins that may read answers cross-origin: * (any, GET and HEAD only), a comma-separated list "
                    "(which may also POST), or '' for no CORS")
+        ->capture_default_str();
+    cli.add_option("--plan-queue", opts.plan_queue, "Plans admitted per render thread (two threads); more are answered 503")
+        ->check(CLI::Range(1, 1000))
+        ->capture_default_str();
+    cli.add_option("--plan-timeout", opts.plan_timeout_s, "Seconds a plan may take before it is answered 503")
+        ->check(CLI::Range(1, 3600))
         ->capture_default_str();
     cli.add_option("--web-dir", opts.web_dir, "Folder of the viewer's files")->capture_default_str();
     cli.add_flag("--no-viewer", opts.no_viewer, "Do not serve the map viewer at / (the style's glyphs are still served)");

@@ -3,6 +3,8 @@
 
 #include "server/http_server.hpp"
 
+#include "common/errors.hpp"
+
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -58,6 +60,9 @@ public:
                          .handler = [](common::request_context& ctx) -> asio::awaitable<common::response> {
                              co_return text(std::to_string(ctx.req().body.size()));
                          }});
+        m_app.add_route({.method = verb::post, .path = "/full", .name = "full",
+                         .handler = [](common::request_context&) -> asio::awaitable<common::response> { co_return text("taken"); },
+                         .admit = [] { throw common::unavailable("Full", 5); }});
         m_app.add_route({.method = verb::get, .path = "/slow", .name = "slow",
                          .handler = [](common::request_context&) -> asio::awaitable<common::response> {
                              co_await sleep_for(1500ms);
@@ -313,6 +318,40 @@ TEST_P(head_size, is_limited_to_8_kib_however_it_is_split_into_fields) {
 INSTANTIATE_TEST_SUITE_P(sizes, head_size,
                          testing::Values(head_size_case{1, 7000, 200}, head_size_case{1, 9000, 431}, head_size_case{700, 4, 200},
                                          head_size_case{2000, 4, 431}, head_size_case{1500, 1, 431}));
+
+// The client that asks waits for "100 Continue" before it sends the body; a
+// request the route cannot take or a body too large is answered before it.
+TEST(server, expect_100_continue_is_answered_before_the_body) {
+    in_process_server srv;
+    {
+        http_client client(srv.port());
+        client.send_raw("POST /echo HTTP/1.1\r\nHost: a\r\nExpect: 100-continue\r\nContent-Length: 3\r\n\r\n");
+        EXPECT_EQ(client.read_reply().status, 100u);
+        client.send_raw("abc");
+        auto r = client.read_reply();
+        EXPECT_EQ(r.status, 200u);
+        EXPECT_EQ(r.body, "3");
+    }
+    struct row {
+        const char* head;
+        unsigned status;
+    };
+    const row refused[] = {
+        {"POST /echo HTTP/1.1\r\nHost: a\r\nExpect: 100-continue\r\nContent-Length: 2000000\r\n\r\n", 413},
+        {"POST /full HTTP/1.1\r\nHost: a\r\nExpect: 100-continue\r\nContent-Length: 1000\r\n\r\n", 503},
+        {"POST /full HTTP/1.1\r\nHost: a\r\nContent-Length: 1000\r\n\r\n", 503},
+    };
+    for (const auto& r : refused) {
+        http_client client(srv.port());
+        client.send_raw(r.head);
+        auto reply = client.read_reply();
+        EXPECT_EQ(reply.status, r.status) << r.head;
+        if (r.status == 503) {
+            EXPECT_EQ(reply.header("Retry-After"), "5");
+        }
+        EXPECT_TRUE(client.closed_by_peer(3s)) << r.head;
+    }
+}
 
 // A coding that does not end in "chunked" leaves the body's length unknown:
 // a proxy in front may frame the request differently, so it is refused.

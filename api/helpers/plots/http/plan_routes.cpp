@@ -18,6 +18,16 @@ namespace {
 namespace asio = boost::asio;
 using json = nlohmann::ordered_json;
 
+// What a refused plan's client is told to wait before it tries again.
+constexpr int retry_after_seconds = 5;
+
+// Throws common::unavailable when the plans admitted fill every render thread's queue.
+void admit(const plan_resources& resources) {
+    if (resources.in_flight >= resources.limits.threads * resources.limits.queue) {
+        throw common::unavailable("Too many plans are being drawn; try again shortly", retry_after_seconds);
+    }
+}
+
 asio::awaitable<common::response> create_plan(plan_resources& resources, const common::request& req) {
     // The body is parsed and the plan rendered on the pool; the loop only
     // waits for the timer that the worker cancels when it is done (posted
@@ -26,14 +36,16 @@ asio::awaitable<common::response> create_plan(plan_resources& resources, const c
         explicit render_state(asio::any_io_executor ex) : loop(ex), done(ex, asio::steady_timer::time_point::max()) {}
         asio::any_io_executor loop;
         asio::steady_timer done;
-        std::atomic<bool> abandoned{false};  // the client has gone: a plan not yet started is not drawn
+        std::atomic<bool> abandoned{false};  // given up: a plan not yet started is not drawn
+        bool finished = false;               // the task has ended (set on the loop)
         std::optional<plots::plot_result> plan;
         bool malformed = false;
         std::exception_ptr failure;
     };
     auto state = std::make_shared<render_state>(co_await asio::this_coro::executor);
+    ++resources.in_flight;
     // The request may end before the pool gets to it: the task owns a copy.
-    asio::post(resources.render_pool, [state, body = req.body] {
+    asio::post(resources.render_pool, [state, &resources, body = req.body] {
         try {
             if (!state->abandoned) {
                 auto doc = plots::parse_request(body);
@@ -46,13 +58,22 @@ asio::awaitable<common::response> create_plan(plan_resources& resources, const c
         } catch (...) {
             state->failure = std::current_exception();
         }
-        asio::post(state->loop, [state] { state->done.cancel(); });
+        asio::post(state->loop, [state, &resources] {
+            --resources.in_flight;
+            state->finished = true;
+            state->done.cancel();
+        });
     });
+    state->done.expires_after(resources.limits.timeout);
     boost::system::error_code ec;
     co_await state->done.async_wait(asio::redirect_error(asio::use_awaitable, ec));
-    if (!state->plan && !state->failure && !state->malformed) {
+    if (!state->finished) {
+        // Given up (the client has gone, or the time is over): a plan not yet
+        // started is never drawn; one being drawn still counts until it ends.
         state->abandoned = true;
-        throw boost::system::system_error(ec);
+        if (ec == asio::error::operation_aborted) throw boost::system::system_error(ec);
+        throw common::unavailable("The plan was not drawn within " + std::to_string(resources.limits.timeout.count()) + " s",
+                                  retry_after_seconds);
     }
     if (state->malformed) {
         throw common::validation_error({{{"body"}, "Malformed JSON in the request body", "json_invalid"}});
@@ -90,6 +111,7 @@ common::router plan_router(plan_resources& resources) {
         "\"size_mm\": [w, h], \"scale\": N}.";
     plans.body_limit = plan_body_limit;
     plans.handler = [&resources](common::request_context& ctx) { return create_plan(resources, ctx.req()); };
+    plans.admit = [&resources] { admit(resources); };
     r.add_api_route(std::move(plans));
     return r;
 }

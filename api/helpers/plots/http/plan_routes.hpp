@@ -2,18 +2,31 @@
 // The plans' HTTP adapter: POST /plans renders a survey plan on a thread
 // pool, never on the event loop.
 
+#include <chrono>
+#include <cstddef>
+
 #include <boost/asio/thread_pool.hpp>
 
 #include "common/route.hpp"
 
 namespace plots::http {
 
+struct plan_limits {
+    std::size_t threads = 2;     // render threads; the machine's cores are shared with the loop and the database
+    std::size_t queue = 4;       // plans admitted per render thread, drawing or waiting
+    std::chrono::seconds timeout{30};  // a plan not drawn by then is answered 503
+};
+
 // What the plan routes share; owned by the host for the life of the loop.
-struct plan_resources {
-    // Plans render here, never on the event loop, so tiles keep flowing
-    // while a plan is drawn. Two threads: the machine's cores are shared
-    // with the loop and the database.
-    boost::asio::thread_pool render_pool{2};
+class plan_resources {
+public:
+    explicit plan_resources(plan_limits limits = {}) : limits(limits), render_pool(limits.threads) {}
+
+    const plan_limits limits;
+    // Plans render here, never on the event loop, so tiles keep flowing while a plan is drawn.
+    boost::asio::thread_pool render_pool;
+    // Plans admitted and not yet finished on the pool (only the loop's thread touches it).
+    std::size_t in_flight = 0;
 };
 
 inline constexpr std::size_t plan_body_limit = 8 * 1024 * 1024;

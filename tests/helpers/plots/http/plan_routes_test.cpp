@@ -6,7 +6,13 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include <atomic>
 #include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/post.hpp>
 
 #include "fixtures.hpp"
 #include "server/application.hpp"
@@ -58,6 +64,58 @@ TEST(plan_route, answers_each_kind_of_body) {
         EXPECT_EQ(answer.status, r.status) << r.name;
         EXPECT_NE(answer.body.find(r.part), std::string::npos) << r.name << ": " << answer.body.substr(0, 300);
     }
+}
+
+common::request plan_request(const json& doc) {
+    common::request req;
+    req.method = common::verb::post;
+    req.target = "/plans";
+    req.body = doc.dump();
+    return req;
+}
+
+const json good_plan{{"parcel_data", plots_test::hundred_by_fifty()}, {"selected_parcel_number", "P1"}, {"road_data", nullptr}};
+
+TEST(plan_route, admits_a_bounded_number_of_plans_and_gives_up_after_its_time) {
+    // One render thread, one place in its queue, one second.
+    plots::http::plan_resources resources({.threads = 1, .queue = 1, .timeout = std::chrono::seconds(1)});
+    server::application app;
+    app.include_router(plots::http::plan_router(resources));
+    boost::asio::io_context ioc;
+
+    // The thread is busy for two seconds: the first plan waits past its time,
+    // the second finds the queue full.
+    std::atomic<bool> sleeping{false};
+    boost::asio::post(resources.render_pool, [&] {
+        sleeping = true;
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+    });
+    while (!sleeping) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::vector<common::response> answers(2);
+    int done = 0;
+    bool both = false;
+    for (auto& answer : answers) {
+        boost::asio::co_spawn(ioc, app.handle(plan_request(good_plan)), [&](std::exception_ptr, common::response r) {
+            answer = std::move(r);
+            both = ++done == 2;
+        });
+    }
+    test_support::run_until(ioc, both, std::chrono::seconds(10));
+    for (const auto& a : answers) {
+        EXPECT_EQ(a.status, 503u) << a.body;
+        auto retry = std::find_if(a.headers.begin(), a.headers.end(), [](const auto& h) { return h.first == "Retry-After"; });
+        EXPECT_NE(retry, a.headers.end());
+    }
+    EXPECT_NE(answers[0].body.find("not drawn within 1 s"), std::string::npos) << answers[0].body;
+    EXPECT_NE(answers[1].body.find("Too many plans"), std::string::npos) << answers[1].body;
+
+    // Once the thread is free again (and the abandoned plan skipped), plans are drawn.
+    for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+         resources.in_flight > 0 && std::chrono::steady_clock::now() < until;) {
+        test_support::run_for(ioc, std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(resources.in_flight, 0u);
+    EXPECT_EQ(test_support::run(ioc, app.handle(plan_request(good_plan))).status, 200u);
 }
 
 }  // namespace
