@@ -23,7 +23,7 @@ asio::awaitable<std::unique_ptr<connection>> pool_impl::acquire() {
         }
         if (m_open < m_options.size) {
             ++m_open;
-            auto c = std::make_unique<connection>(m_ex);
+            auto c = std::make_unique<connection>(m_ex, m_registry);
             std::exception_ptr failure;
             try {
                 co_await c->connect(m_options.url, std::min(deadline, clock::now() + m_options.connect_timeout));
@@ -105,6 +105,12 @@ pool::pool(asio::any_io_executor executor, pool_options options)
     : m_impl(std::make_shared<detail::pool_impl>(executor, std::move(options))) {}
 
 pool::~pool() = default;
+
+void detail::pool_impl::cancel_running() {
+    for (connection* c : *m_registry) c->cancel_blocking();
+}
+
+void pool::cancel_running() { m_impl->cancel_running(); }
 
 std::unique_ptr<session> pool::make_session() { return detail::make_session(m_impl); }
 

@@ -46,6 +46,11 @@ public:
     // `get_db`: a new session. The caller owns it.
     std::unique_ptr<session> make_session();
 
+    // Cancels on the server every statement still running on one of its
+    // connections, blocking until the server has each request: for a
+    // process that stops while statements run, so that none outlives it.
+    void cancel_running();
+
     std::size_t open_connections() const;
     std::size_t idle_connections() const;
 

@@ -1,6 +1,8 @@
 #include "logger/logger.hpp"
 
 #include <mutex>
+#include <string>
+#include <string_view>
 
 #include <spdlog/sinks/dist_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
@@ -9,9 +11,33 @@
 namespace logger {
 namespace {
 
+// Every record is one line, whatever its text holds: libpq's and other
+// libraries' messages span several, and supervisors read the log by lines.
+class one_line_sinks : public spdlog::sinks::dist_sink_mt {
+protected:
+    void sink_it_(const spdlog::details::log_msg& msg) override {
+        std::string_view text(msg.payload.data(), msg.payload.size());
+        if (text.find_first_of("\r\n") == std::string_view::npos) return spdlog::sinks::dist_sink_mt::sink_it_(msg);
+        std::string escaped;
+        escaped.reserve(text.size() + 8);
+        for (char c : text) {
+            if (c == '\n') {
+                escaped += "\\n";
+            } else if (c == '\r') {
+                escaped += "\\r";
+            } else {
+                escaped += c;
+            }
+        }
+        spdlog::details::log_msg one_line = msg;
+        one_line.payload = escaped;
+        spdlog::sinks::dist_sink_mt::sink_it_(one_line);
+    }
+};
+
 struct logging_state {
     std::mutex mutex;
-    std::shared_ptr<spdlog::sinks::dist_sink_mt> sinks = std::make_shared<spdlog::sinks::dist_sink_mt>();
+    std::shared_ptr<spdlog::sinks::dist_sink_mt> sinks = std::make_shared<one_line_sinks>();
     bool configured = false;
     spdlog::level::level_enum level = spdlog::level::info;
 };

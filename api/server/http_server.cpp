@@ -79,7 +79,9 @@ void http_server::shutdown() {
     }
     m_grace.expires_after(m_options.shutdown_grace);
     m_grace.async_wait([this](boost::system::error_code ec) {
-        if (!ec) m_ioc.stop();
+        if (ec) return;
+        if (m_options.on_grace_expired) m_options.on_grace_expired();
+        m_ioc.stop();
     });
 }
 

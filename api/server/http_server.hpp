@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
@@ -32,6 +33,9 @@ struct server_options {
     std::chrono::milliseconds body_timeout{30000};        // reading a body
     std::chrono::milliseconds write_timeout{30000};       // writing an answer
     std::chrono::milliseconds shutdown_grace{10000};      // requests in flight may finish within this
+    // Called when the grace has passed with requests still in flight, before
+    // the loop stops (for example to cancel their statements on the server).
+    std::function<void()> on_grace_expired;
 };
 
 class http_server {

@@ -36,6 +36,7 @@ struct cli_options {
     bool no_viewer = false;
     std::string basemap_url;
     std::size_t plan_queue = 4;
+    double shutdown_grace_s = 10;
     int plan_timeout_s = 30;
 };
 
@@ -86,6 +87,9 @@ int run_worker(const cli_options& opts, bool reuse_port, const std::function<voi
          .basemap_url = opts.basemap_url.empty() ? std::nullopt : std::optional<std::string>(opts.basemap_url)}));
 
     server::server_options sopts;
+    sopts.shutdown_grace = std::chrono::milliseconds(static_cast<long long>(opts.shutdown_grace_s * 1000));
+    // Past the grace, no statement of a request still in flight may outlive the process.
+    sopts.on_grace_expired = [&pool] { pool.cancel_running(); };
     sopts.host = opts.host;
     sopts.port = opts.port;
     sopts.reuse_port = reuse_port;
@@ -145,6 +149,10 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     cli.add_option("--plan-timeout", opts.plan_timeout_s, "Seconds a plan may take before it is answered 503")
         ->check(CLI::Range(1, 3600))
+        ->capture_default_str();
+    cli.add_option("--shutdown-grace", opts.shutdown_grace_s,
+                   "Seconds that requests in flight may take after SIGTERM; then their statements are cancelled")
+        ->check(CLI::Range(0.0, 3600.0))
         ->capture_default_str();
     cli.add_option("--web-dir", opts.web_dir, "Folder of the viewer's files")->capture_default_str();
     cli.add_flag("--no-viewer", opts.no_viewer, "Do not serve the map viewer at / (the style's glyphs are still served)");

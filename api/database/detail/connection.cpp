@@ -28,7 +28,17 @@ std::string trimmed(const char* message) {
 
 }  // namespace
 
+void connection::cancel_blocking() {
+    if (!m_busy || m_conn == nullptr) return;
+    if (PGcancel* c = PQgetCancel(m_conn)) {
+        char buf[256];
+        PQcancel(c, buf, sizeof buf);
+        PQfreeCancel(c);
+    }
+}
+
 connection::~connection() {
+    if (m_registry) m_registry->erase(this);
     m_sock.reset();  // release the descriptor before libpq closes the socket
     if (m_conn) PQfinish(m_conn);
 }

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <unordered_set>
 #include <string>
 #include <vector>
 
@@ -31,9 +32,18 @@ struct borrowed_descriptor {
     }
 };
 
+class connection;
+
+// Every open connection of a pool, so that statements still running can be
+// cancelled when the process must go. Connections enter and leave it themselves.
+using connection_registry = std::unordered_set<connection*>;
+
 class connection {
 public:
-    explicit connection(asio::any_io_executor ex) : m_ex(ex) {}
+    explicit connection(asio::any_io_executor ex, std::shared_ptr<connection_registry> registry = nullptr)
+        : m_ex(ex), m_registry(std::move(registry)) {
+        if (m_registry) m_registry->insert(this);
+    }
     ~connection();
     connection(const connection&) = delete;
     connection& operator=(const connection&) = delete;
@@ -60,6 +70,10 @@ public:
     // and rolls back an open transaction. Marks the connection broken on failure.
     asio::awaitable<void> clean(asio::thread_pool& cancel_threads, clock::time_point deadline);
 
+    // Asks the server to cancel the running statement, and waits for it to
+    // take the request (blocking: for the end of the process only).
+    void cancel_blocking();
+
     bool busy() const noexcept { return m_busy; }
     bool in_transaction() const noexcept { return PQtransactionStatus(m_conn) != PQTRANS_IDLE; }
     bool broken() const noexcept { return m_broken || PQstatus(m_conn) != CONNECTION_OK; }
@@ -77,6 +91,7 @@ private:
     asio::awaitable<result> read_results(clock::time_point deadline, bool commit_last = false);
 
     asio::any_io_executor m_ex;
+    std::shared_ptr<connection_registry> m_registry;
     PGconn* m_conn = nullptr;
     std::unique_ptr<borrowed_descriptor> m_sock;
     bool m_busy = false;

@@ -35,6 +35,11 @@ public:
     // in the background; a broken one is closed.
     void release(std::unique_ptr<connection> c);
 
+    // Cancels on the server every statement still running on a connection of
+    // this pool; blocks until the server has the requests. For a process
+    // that must end while statements run.
+    void cancel_running();
+
     // The positional form of a ":name" statement, translated once.
     const positional_sql& translate(std::string_view sql);
 
@@ -63,6 +68,7 @@ private:
     std::deque<std::shared_ptr<waiter>> m_waiters;
     std::unordered_map<std::string, positional_sql> m_translations;
     asio::thread_pool m_cancel_threads{1};
+    std::shared_ptr<connection_registry> m_registry = std::make_shared<connection_registry>();
 };
 
 // A session on `pool`; defined beside the session class.

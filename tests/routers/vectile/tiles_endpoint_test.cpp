@@ -14,8 +14,13 @@
 #include <algorithm>
 #include <set>
 
+#include <future>
+#include <thread>
+
 #include "endpoint_fixture.hpp"
 #include "support/black_hole.hpp"
+#include "support/gisd_process.hpp"
+#include "support/http_client.hpp"
 #include "support/log_capture.hpp"
 #include "support/redis_child.hpp"
 
@@ -402,6 +407,44 @@ TEST_F(xyz_tiles, statement_held_by_a_lock_times_out_is_cancelled_and_leaves_the
     EXPECT_LT(seconds_since(start_next), 9.0);
     EXPECT_EQ(vtest::decode_tile(next.body).at(0).name, "lgas");
     EXPECT_LE(pool->open_connections(), 2u);
+}
+
+// gisd stopped while a statement waits for a lock: past the grace, the
+// statement is cancelled on the server before the process exits.
+TEST_F(xyz_tiles, a_stop_past_its_grace_leaves_no_statement_running) {
+    vtest::scratch_schema schema({"LGAs"});
+    vtest::pg_connection holder(schema.conninfo());
+    holder.exec("BEGIN; LOCK TABLE \"LGAs\" IN ACCESS EXCLUSIVE MODE");
+    const std::string app = "gisd_stop_" + test_support::unique_suffix();
+    test_support::gisd_process gisd({"--shutdown-grace", "1"},
+                                    {{"DATABASE_URL", vtest::conninfo_with(schema.conninfo(), {{"application_name", app}})},
+                                     {"REDIS_HOST", test_support::redis_host()},
+                                     {"REDIS_PORT", std::to_string(test_support::redis_port())}});
+    auto port = gisd.wait_listening();
+    ASSERT_TRUE(port) << gisd.process().err();
+    auto reply = std::async(std::launch::async, [p = *port] {
+        try {
+            return test_support::http_request(p, boost::beast::http::verb::get, "/gis/lgas/5/16/15.pbf").status;
+        } catch (const std::exception&) {
+            return 0u;  // the connection closes without an answer
+        }
+    });
+    vtest::pg_connection observer(test_support::database_url());
+    const std::string waiting = "SELECT count(*) FROM pg_stat_activity WHERE application_name = " + vtest::literal(app) +
+                                " AND state = 'active'";
+    for (auto until = std::chrono::steady_clock::now() + 5s; observer.scalar(waiting) == "0" && std::chrono::steady_clock::now() < until;) {
+        std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_EQ(observer.scalar(waiting), "1") << "the tile's statement should be waiting for the lock";
+    auto status = gisd.stop(10s);
+    ASSERT_TRUE(status.has_value());
+    reply.get();
+    // Still holding the lock: a statement left running would still be waiting for it.
+    for (auto until = std::chrono::steady_clock::now() + 2s; observer.scalar(waiting) != "0" && std::chrono::steady_clock::now() < until;) {
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_EQ(observer.scalar(waiting), "0");
+    holder.exec("ROLLBACK");
 }
 
 TEST_F(xyz_tiles, database_failure_is_500_logged_and_not_cached) {

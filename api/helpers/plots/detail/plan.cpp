@@ -34,7 +34,7 @@ plan prepare_plan(const json& parcel_data, const json& selected_parcel_number, c
 
     if (!road_data.is_null()) {
         if (!road_data.is_array()) {
-            throw invalid_record("road_data must be a list or null, not " + road_data.dump());
+            throw invalid_record("road_data must be a list or null, not " + shown(road_data));
         }
         for (std::size_t i = 0; i < road_data.size(); ++i) {
             const path line = read_line(road_data[i], "road_data[" + std::to_string(i) + "]");

@@ -1,5 +1,7 @@
 #include "detail/projection.hpp"
 
+#include "detail/module_logger.hpp"
+
 #include "detail/text_form.hpp"
 #include "plots.hpp"
 
@@ -26,10 +28,13 @@ using transformation_ptr = std::unique_ptr<PJ, transformation_deleter>;
 
 std::string source_name(int srid) { return "EPSG:" + std::to_string(srid); }
 
+// The caller learns what could not be done; PROJ's own words (error codes
+// meant for developers) go to the log only.
 [[noreturn]] void fail(PJ_CONTEXT* context, int srid, const std::string& what) {
     const char* reason = proj_context_errno_string(context, proj_context_errno(context));
-    throw plots::invalid_argument(what + " from " + source_name(srid) + " to EPSG:26332" +
-                                  (reason != nullptr ? std::string(": ") + reason : std::string()));
+    const std::string message = what + " from " + source_name(srid) + " to EPSG:26332";
+    module_logger().info("{}: {}", message, reason != nullptr ? reason : "no reason given");
+    throw plots::invalid_argument(message);
 }
 
 }  // namespace

@@ -3,18 +3,33 @@
 #include "detail/text_form.hpp"
 #include "plots.hpp"
 
+#include <cmath>
 #include <limits>
 
 namespace plots::detail {
+
+std::string shown(const json& value) {
+    std::string text = value.dump(-1, ' ', false, json::error_handler_t::replace);
+    constexpr std::size_t most = 80;
+    if (text.size() <= most) return text;
+    std::size_t cut = most;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;  // not inside a character
+    return text.substr(0, cut) + "... (" + std::to_string(text.size()) + " characters)";
+}
+
 namespace {
 
 std::string quoted_key(const char* key) { return "[\"" + std::string(key) + "\"]"; }
+
+// Coordinates in metres of EPSG:26332 are a few million at most; far beyond
+// this, the geometry library's arithmetic overflows.
+constexpr double max_coordinate = 1e9;
 
 std::string indexed(const std::string& where, std::size_t i) { return where + "[" + std::to_string(i) + "]"; }
 
 const json& array_at(const json& value, const std::string& where) {
     if (!value.is_array()) {
-        throw invalid_record(where + " must be a list, not " + value.dump());
+        throw invalid_record(where + " must be a list, not " + shown(value));
     }
     return value;
 }
@@ -22,9 +37,13 @@ const json& array_at(const json& value, const std::string& where) {
 point read_point(const json& value, const std::string& where, bool exactly_two) {
     if (!value.is_array() || value.size() < 2 || (exactly_two && value.size() != 2)) {
         throw invalid_record(where + " must be " + (exactly_two ? "exactly" : "at least") +
-                             " two numbers [x, y], not " + value.dump());
+                             " two numbers [x, y], not " + shown(value));
     }
-    return {number(value[0], indexed(where, 0)), number(value[1], indexed(where, 1))};
+    const point p{number(value[0], indexed(where, 0)), number(value[1], indexed(where, 1))};
+    if (!(std::abs(p.x) <= max_coordinate && std::abs(p.y) <= max_coordinate)) {
+        throw invalid_argument(where + " lies too far out to be drawn: " + shown(value));
+    }
+    return p;
 }
 
 const json& coordinates_of(const json& record, const std::string& where) {
@@ -46,7 +65,7 @@ path read_points(const json& list, const std::string& where) {
 
 const json& member(const json& record, const char* key, const std::string& where) {
     if (!record.is_object()) {
-        throw invalid_record(where + " must be an object, not " + record.dump());
+        throw invalid_record(where + " must be an object, not " + shown(record));
     }
     const auto found = record.find(key);
     if (found == record.end()) {
@@ -57,7 +76,7 @@ const json& member(const json& record, const char* key, const std::string& where
 
 double number(const json& value, const std::string& where) {
     if (!value.is_number()) {
-        throw invalid_record(where + " must be a number, not " + value.dump());
+        throw invalid_record(where + " must be a number, not " + shown(value));
     }
     return value.get<double>();
 }
@@ -72,7 +91,7 @@ std::size_t select_parcel(const json& parcel_data, const json& selected, const s
         }
     }
     if (!match) {
-        throw no_matching_parcel("No parcel has " + column + " equal to " + selected.dump());
+        throw no_matching_parcel("No parcel has " + column + " equal to " + shown(selected));
     }
     return *match;
 }
@@ -89,7 +108,7 @@ path read_outer_ring(const json& record, const std::string& where) {
         ring.push_back(ring.front());
     }
     if (ring.size() < 4) {
-        throw invalid_record(ring_where + " must hold at least three distinct corners, not " + rings[0].dump());
+        throw invalid_record(ring_where + " must hold at least three distinct corners, not " + shown(rings[0]));
     }
     return ring;
 }
@@ -99,7 +118,7 @@ path read_line(const json& record, const std::string& where) {
     path line = read_points(coordinates_of(record, where), line_where);
     if (line.size() == 1) {
         throw invalid_record(line_where + " must hold no point or at least two, not " +
-                             coordinates_of(record, where).dump());
+                             shown(coordinates_of(record, where)));
     }
     return line;
 }
@@ -120,7 +139,7 @@ std::optional<bounding_box> read_bounding_box(const json& value) {
     const json& srid = value["srid"];
     if (!srid.is_number_integer() || srid.get<long long>() < 0 ||
         srid.get<long long>() > std::numeric_limits<int>::max()) {
-        throw invalid_record(where + quoted_key("srid") + " must be an EPSG code, not " + srid.dump());
+        throw invalid_record(where + quoted_key("srid") + " must be an EPSG code, not " + shown(srid));
     }
     result.srid = srid.get<int>();
     return result;

@@ -17,6 +17,11 @@ namespace plots::detail {
 
 using json = nlohmann::ordered_json;
 
+// A value of a record as messages quote it: compact JSON, malformed UTF-8
+// replaced, and at most 80 characters of it, so that a huge value is not
+// sent back whole.
+std::string shown(const json& value);
+
 // The bounding box of a request, in the system `srid` names.
 struct bounding_box {
     window box;

@@ -39,6 +39,12 @@ TEST(plan_route, answers_each_kind_of_body) {
     deep_name.replace(deep_name.find("\"Plot 1\""), 8, nested(100));
     json no_match = good;
     no_match["selected_parcel_number"] = "P404";
+    json far_corner = good;
+    far_corner["parcel_data"][0]["geometry"]["coordinates"][0][1] = {1e308, 700000};
+    json unknown_srid = good;
+    unknown_srid["bounding_box"] = {{"minx", 0}, {"maxx", 1}, {"miny", 0}, {"maxy", 1}, {"srid", 999999}};
+    json huge_value = good;
+    huge_value["parcel_data"][0]["area"] = std::string(1 << 20, 'x');
 
     struct row {
         const char* name;
@@ -54,6 +60,9 @@ TEST(plan_route, answers_each_kind_of_body) {
         {"nested in a name", deep_name, 422, "json_too_deep"},
         {"64 levels is the limit", nested(64), 422, "invalid_record"},
         {"no such parcel", no_match.dump(), 404, "P404"},
+        {"a corner too far out to draw", far_corner.dump(), 400, "too far out to be drawn"},
+        {"an srid that names nothing", unknown_srid.dump(), 400, "EPSG:999999 to EPSG:26332"},
+        {"a huge value is quoted short", huge_value.dump(), 422, "characters)"},
     };
     for (const auto& r : table) {
         common::request req;
@@ -63,6 +72,8 @@ TEST(plan_route, answers_each_kind_of_body) {
         auto answer = test_support::run(ioc, app.handle(req));
         EXPECT_EQ(answer.status, r.status) << r.name;
         EXPECT_NE(answer.body.find(r.part), std::string::npos) << r.name << ": " << answer.body.substr(0, 300);
+        EXPECT_LT(answer.body.size(), r.status == 200 ? std::string::npos : 1000u) << r.name;
+        EXPECT_EQ(answer.body.find("code "), std::string::npos) << "no library's error codes: " << answer.body.substr(0, 300);
     }
 }
 
