@@ -4,3 +4,4 @@ set -euo pipefail
 cd "$(dirname "$0")"
 bash ./tiles.sh
 if [ -f ./plots.sh ]; then bash ./plots.sh; fi
+bash ./plans_flood.sh
