@@ -135,6 +135,14 @@ run_wrk "http://127.0.0.1:$nport" 2 >/dev/null
 # The VM's speed drifts within minutes, so the two servers take turns and the
 # medians of the rounds are compared.
 rounds=${HIT_ROUNDS:-5}
+take_turns() {  # file: gisd and nginx take turns for $rounds rounds, one row each
+  for round in $(seq "$rounds"); do
+    read -r g_rps g_p50 g_p99 < <(run_wrk "http://127.0.0.1:$gport" "$duration")
+    read -r n_rps n_p50 n_p99 < <(run_wrk "http://127.0.0.1:$nport" "$duration")
+    echo "  round $round: gisd $g_rps req/s, p50 $g_p50, p99 $g_p99 | nginx $n_rps req/s, p50 $n_p50, p99 $n_p99"
+    echo "$g_rps $g_p50 $g_p99 $n_rps $n_p50 $n_p99" >>"$1"
+  done
+}
 median_of_rounds() {  # file of "gisd_rps p50 p99 nginx_rps p50 p99" rows
 python3 - "$1" <<'PY'
 import statistics, sys
@@ -154,12 +162,7 @@ if want hits; then
 echo
 echo "== cache hits (wrk -t1 -c64, $rounds rounds of ${duration}s each, taking turns)"
 : >"$work/hits"
-for round in $(seq "$rounds"); do
-  read -r g_rps g_p50 g_p99 < <(run_wrk "http://127.0.0.1:$gport" "$duration")
-  read -r n_rps n_p50 n_p99 < <(run_wrk "http://127.0.0.1:$nport" "$duration")
-  echo "  round $round: gisd $g_rps req/s, p50 $g_p50, p99 $g_p99 | nginx $n_rps req/s, p50 $n_p50, p99 $n_p99"
-  echo "$g_rps $g_p50 $g_p99 $n_rps $n_p50 $n_p99" >>"$work/hits"
-done
+take_turns "$work/hits"
 median_of_rounds "$work/hits"
 fi
 
@@ -237,12 +240,7 @@ LUA
 run_wrk "http://127.0.0.1:$gport" 2 >/dev/null
 run_wrk "http://127.0.0.1:$nport" 2 >/dev/null
 : >"$work/zhits"
-for round in $(seq "$rounds"); do
-  read -r g_rps g_p50 g_p99 < <(run_wrk "http://127.0.0.1:$gport" "$duration")
-  read -r n_rps n_p50 n_p99 < <(run_wrk "http://127.0.0.1:$nport" "$duration")
-  echo "  round $round: gisd $g_rps req/s, p50 $g_p50, p99 $g_p99 | nginx $n_rps req/s, p50 $n_p50, p99 $n_p99"
-  echo "$g_rps $g_p50 $g_p99 $n_rps $n_p50 $n_p99" >>"$work/zhits"
-done
+take_turns "$work/zhits"
 median_of_rounds "$work/zhits"
 echo "  check: nginx answers gzip: $(curl -s -o /dev/null -D - -H 'Accept-Encoding: gzip' "http://127.0.0.1:$nport$(head -1 "$work/urls")" | grep -ci '^content-encoding: gzip')"
 

@@ -4,7 +4,6 @@
 #include "server/http_policy.hpp"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <boost/asio/io_context.hpp>
 
@@ -17,6 +16,7 @@
 #include "server/application.hpp"
 #include "server/viewer.hpp"
 #include "support/env.hpp"
+#include "support/gzip.hpp"
 #include "support/run.hpp"
 
 namespace {
@@ -27,20 +27,6 @@ using common::verb;
 using headers = std::vector<std::pair<std::string, std::string>>;
 
 const std::string tile(3000, 't');  // compresses well; large enough to be worth it
-
-std::string gunzip(const std::string& in) {
-    z_stream z{};
-    inflateInit2(&z, 15 + 16);
-    std::string out(1 << 20, '\0');
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
-    z.avail_in = static_cast<uInt>(in.size());
-    z.next_out = reinterpret_cast<Bytef*>(out.data());
-    z.avail_out = static_cast<uInt>(out.size());
-    int rc = inflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    inflateEnd(&z);
-    return rc == Z_STREAM_END ? out : "<not gzip>";
-}
 
 std::optional<std::string> header(const common::response& r, std::string_view name) {
     for (const auto& [n, v] : r.headers) {
@@ -160,7 +146,7 @@ TEST_F(features, gzip_only_when_asked_and_it_decompresses_to_the_identity_bytes)
         const std::string label = r.accept_encoding ? r.accept_encoding : "(none)";
         ASSERT_EQ(a.status, 200u) << label;
         EXPECT_EQ(header(a, "Content-Encoding"), r.gzip ? std::optional<std::string>("gzip") : std::nullopt) << label;
-        EXPECT_EQ(r.gzip ? gunzip(body_of(a)) : body_of(a), tile) << label;
+        EXPECT_EQ(r.gzip ? test_support::gunzip(body_of(a)) : body_of(a), tile) << label;
         EXPECT_EQ(header(a, "Vary"), "Accept-Encoding") << label;
         EXPECT_EQ(header(a, "X-Cache"), "HIT") << "the handler's headers stay";
         auto tag = header(a, "ETag");

@@ -30,6 +30,6 @@ add_executable(vectile_endpoints_test
 target_compile_definitions(vectile_endpoints_test PRIVATE GIS_STYLE_LAYERS_FILE="${CMAKE_SOURCE_DIR}/web/style-layers.json")
 target_compile_features(vectile_endpoints_test PRIVATE cxx_std_20)
 target_link_libraries(vectile_endpoints_test
-  PRIVATE test_support vectile server PostgreSQL::PostgreSQL ZLIB::ZLIB GTest::gtest_main project_warnings)
+  PRIVATE test_support vectile server PostgreSQL::PostgreSQL GTest::gtest_main project_warnings)
 add_dependencies(vectile_endpoints_test gisd)
 gtest_discover_tests(vectile_endpoints_test DISCOVERY_TIMEOUT 30 PROPERTIES LABELS service)

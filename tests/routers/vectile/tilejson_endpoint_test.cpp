@@ -2,12 +2,12 @@
 // cadastre, and tiles answered conditionally and compressed on a hit and a miss.
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <fstream>
 #include <iterator>
 
 #include "endpoint_fixture.hpp"
+#include "support/gzip.hpp"
 #include "routers/vectile/config.hpp"
 
 namespace {
@@ -102,20 +102,6 @@ TEST_F(layer_documents, style_has_every_layer_as_a_source_and_the_viewers_layers
     EXPECT_NE(style.at("glyphs").get<std::string>().find("{fontstack}/{range}.pbf"), std::string::npos);
 }
 
-std::string gunzip(const std::string& in) {
-    z_stream z{};
-    inflateInit2(&z, 15 + 16);
-    std::string out(8 << 20, '\0');
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
-    z.avail_in = static_cast<uInt>(in.size());
-    z.next_out = reinterpret_cast<Bytef*>(out.data());
-    z.avail_out = static_cast<uInt>(out.size());
-    const int rc = inflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    inflateEnd(&z);
-    return rc == Z_STREAM_END ? out : "<not gzip>";
-}
-
 TEST_F(layer_documents, tiles_are_304_for_their_tag_and_gzip_on_request_on_a_miss_and_a_hit) {
     start_shared();
     app->set_http_policy({.conditional = true, .compression = true});
@@ -135,7 +121,7 @@ TEST_F(layer_documents, tiles_are_304_for_their_tag_and_gzip_on_request_on_a_mis
     auto zipped = request(get_with(path, {{"Accept-Encoding", "gzip"}}));
     EXPECT_EQ(header(zipped, "Content-Encoding"), "gzip");
     EXPECT_LT(zipped.body.size(), miss.body.size());
-    EXPECT_EQ(gunzip(zipped.body), miss.body);
+    EXPECT_EQ(test_support::gunzip(zipped.body), miss.body);
 
     redis_del("mvt_v8:plots:14:8531:7778");
     auto second_miss = request(get_with(path, {{"If-None-Match", *tag}}));
