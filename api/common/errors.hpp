@@ -32,6 +32,11 @@ class bad_request : public request_error {
     using request_error::request_error;
 };
 
+// The request lacks the credentials its route requires (401).
+class unauthorized : public request_error {
+    using request_error::request_error;
+};
+
 // The work outlived its time limit (408).
 class timed_out : public request_error {
     using request_error::request_error;

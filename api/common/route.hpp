@@ -78,6 +78,7 @@ struct route {
     std::string description;
     std::vector<param_spec> params;  // path parameters not listed here are text
     bool uses_db = false;
+    bool admin = false;  // changes what every client sees: needs the admin token when one is set
     std::size_t body_limit = 1024 * 1024;  // bytes; larger bodies are answered 413
     handler_fn handler;
     // Asked before a body is read: throws (common::unavailable, ...) to refuse

@@ -41,6 +41,9 @@ public:
     void add_route(common::route r, std::vector<std::string> tags = {});
     // Where `get_db` sessions come from.
     void set_session_factory(session_factory f) { m_sessions = std::move(f); }
+    // The token that routes marked `admin` require as "Authorization: Bearer
+    // <token>"; empty: those routes are open.
+    void set_admin_token(std::string token) { m_admin_token = std::move(token); }
     // What every answer gets for browsers and caches (off unless set).
     void set_http_policy(http_policy policy) { m_features = std::make_unique<http_features>(std::move(policy)); }
 
@@ -64,6 +67,7 @@ private:
     std::string m_version;
     route_table m_routes;
     session_factory m_sessions;
+    std::string m_admin_token;
     // Keeps compressed copies between requests; the loop is single-threaded.
     mutable std::unique_ptr<http_features> m_features;
     mutable std::optional<nlohmann::ordered_json> m_openapi;

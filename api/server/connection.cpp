@@ -18,6 +18,7 @@
 #include "server/connection_state.hpp"
 #include "server/error_answer.hpp"
 #include "server/http_server.hpp"
+#include "logger/logger.hpp"
 
 namespace server {
 
@@ -36,6 +37,23 @@ bool chunked_last(boost::beast::string_view codings) {
     while (!last.empty() && (last.front() == ' ' || last.front() == '\t')) last.remove_prefix(1);
     while (!last.empty() && (last.back() == ' ' || last.back() == '\t')) last.remove_suffix(1);
     return beast::iequals(last, "chunked");
+}
+
+// One line per request: client, method, path, status, bytes of body sent,
+// milliseconds from the complete request to the written answer, cache result.
+void log_access(beast::tcp_stream& stream, const common::request& req, const common::response& answer, bool head_only,
+                std::chrono::steady_clock::time_point started) {
+    boost::system::error_code ec;
+    auto peer = stream.socket().remote_endpoint(ec);
+    const std::size_t bytes = head_only || !has_body(answer) ? 0 : (answer.shared_body ? answer.shared_body->size() : answer.body.size());
+    std::string cache = "-";
+    for (const auto& [name, value] : answer.headers) {
+        if (beast::iequals(name, "X-Cache")) cache = value;
+    }
+    if (cache == "-" && answer.media_type == "application/vnd.mapbox-vector-tile" && answer.status == 200) cache = "MISS";
+    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+    logger::get_logger("access")->info("{} \"{} {}\" {} {} {:.1f}ms {}", ec ? std::string("-") : peer.address().to_string(),
+                                       std::string(http::to_string(req.method)), req.target, answer.status, bytes, ms, cache);
 }
 
 }  // namespace
@@ -134,6 +152,7 @@ asio::awaitable<void> http_server::serve(std::shared_ptr<connection_state> conn)
 
         // Handlers bound their own waits; the stream's timer must not cut them short.
         stream.expires_never();
+        const auto started = std::chrono::steady_clock::now();
         auto answer = co_await answer_watching_client(m_app, req, stream, conn);
         if (!answer) break;  // the client has gone; the handler was cancelled
 
@@ -141,6 +160,7 @@ asio::awaitable<void> http_server::serve(std::shared_ptr<connection_state> conn)
         stream.expires_after(m_options.write_timeout);
         auto wec = co_await write_answer(stream, *answer, message.version(), keep, is_head);
         conn->busy = false;
+        if (m_options.access_log) log_access(stream, req, *answer, is_head, started);
         if (wec || !keep) break;
     }
 

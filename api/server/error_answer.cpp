@@ -20,6 +20,10 @@ std::optional<common::response> error_answer(const std::exception_ptr& failure, 
         return detail_answer(404, e.detail());
     } catch (const common::bad_request& e) {
         return detail_answer(400, e.detail());
+    } catch (const common::unauthorized& e) {
+        auto r = detail_answer(401, e.detail());
+        r.headers.emplace_back("WWW-Authenticate", "Bearer");
+        return r;
     } catch (const common::timed_out& e) {
         return detail_answer(408, e.detail());
     } catch (const common::internal_error& e) {

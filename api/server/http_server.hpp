@@ -36,6 +36,7 @@ struct server_options {
     // Called when the grace has passed with requests still in flight, before
     // the loop stops (for example to cancel their statements on the server).
     std::function<void()> on_grace_expired;
+    bool access_log = false;  // one line per request on the log
 };
 
 class http_server {

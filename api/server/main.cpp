@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <functional>
+#include <fstream>
 #include <iostream>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "logger/logger.hpp"
 #include "routers/vectile/service.hpp"
 #include "server/http_server.hpp"
+#include "server/readiness.hpp"
 #include "server/supervisor.hpp"
 #include "server/viewer.hpp"
 
@@ -37,6 +39,9 @@ struct cli_options {
     std::string basemap_url;
     std::size_t plan_queue = 4;
     double shutdown_grace_s = 10;
+    bool access_log = false;
+    std::string admin_token_file;
+    std::string admin_token;
     int plan_timeout_s = 30;
 };
 
@@ -78,6 +83,9 @@ int run_worker(const cli_options& opts, bool reuse_port, const std::function<voi
     server::application app("Land administration GIS API", "1.0.0");
     app.set_session_factory([&pool] { return pool.make_session(); });
     app.set_http_policy(http_policy_of(opts));
+    app.set_admin_token(opts.admin_token);
+    bool stopping = false;
+    app.include_router(server::readiness_router(pool, [&stopping] { return stopping; }));
     app.include_router(tiles->router);
     plots::http::plan_resources plans(
         {.threads = 2, .queue = opts.plan_queue, .timeout = std::chrono::seconds(opts.plan_timeout_s)});
@@ -90,6 +98,7 @@ int run_worker(const cli_options& opts, bool reuse_port, const std::function<voi
     sopts.shutdown_grace = std::chrono::milliseconds(static_cast<long long>(opts.shutdown_grace_s * 1000));
     // Past the grace, no statement of a request still in flight may outlive the process.
     sopts.on_grace_expired = [&pool] { pool.cancel_running(); };
+    sopts.access_log = opts.access_log;
     sopts.host = opts.host;
     sopts.port = opts.port;
     sopts.reuse_port = reuse_port;
@@ -98,7 +107,9 @@ int run_worker(const cli_options& opts, bool reuse_port, const std::function<voi
     // reads it, and the signal must then end the loop, not the process.
     boost::asio::signal_set signals(ioc, SIGINT, SIGTERM);
     signals.async_wait([&](boost::system::error_code ec, int) {
-        if (!ec) srv.shutdown();
+        if (ec) return;
+        stopping = true;  // readiness says so at once, while requests in flight finish
+        srv.shutdown();
     });
     std::uint16_t bound = 0;
     try {
@@ -154,6 +165,9 @@ int main(int argc, char** argv) {
                    "Seconds that requests in flight may take after SIGTERM; then their statements are cancelled")
         ->check(CLI::Range(0.0, 3600.0))
         ->capture_default_str();
+    cli.add_flag("--access-log", opts.access_log, "One line per request on the log: client, request, status, bytes, milliseconds, cache");
+    cli.add_option("--admin-token-file", opts.admin_token_file,
+                   "File holding the token that cache invalidation requires (default: GISD_ADMIN_TOKEN; none: open)");
     cli.add_option("--web-dir", opts.web_dir, "Folder of the viewer's files")->capture_default_str();
     cli.add_flag("--no-viewer", opts.no_viewer, "Do not serve the map viewer at / (the style's glyphs are still served)");
     cli.add_option("--basemap-url", opts.basemap_url,
@@ -164,6 +178,19 @@ int main(int argc, char** argv) {
     // connection must not kill the process.
     std::signal(SIGPIPE, SIG_IGN);
     logger::configure_logging(spdlog::level::info);
+
+    if (const char* token = std::getenv("GISD_ADMIN_TOKEN")) opts.admin_token = token;
+    if (!opts.admin_token_file.empty()) {
+        std::ifstream in(opts.admin_token_file);
+        if (!in || !std::getline(in, opts.admin_token) || opts.admin_token.empty()) {
+            std::cerr << "gisd: no token in " << opts.admin_token_file << std::endl;
+            return 2;
+        }
+    }
+    if (opts.admin_token.empty() && opts.host != "127.0.0.1" && opts.host != "::1" && opts.host != "localhost") {
+        logger::get_logger()->warn("gisd: cache invalidation is open to anyone who reaches {}: set GISD_ADMIN_TOKEN or --admin-token-file",
+                                   opts.host);
+    }
 
     if (opts.workers == 1) return run_worker(opts, false);
     return server::supervise(opts.workers, [&opts](const std::function<void()>& serving) { return run_worker(opts, true, serving); });

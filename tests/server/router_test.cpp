@@ -354,6 +354,34 @@ TEST_F(application_test, a_name_that_is_not_utf8_is_shown_with_replacement_chara
     }
 }
 
+TEST(admin_routes, need_the_token_when_one_is_set) {
+    struct row {
+        const char* token;                         // set on the application; empty: none
+        std::optional<std::string> authorization;  // sent
+        unsigned status;
+    };
+    const row table[] = {{"", std::nullopt, 200},           {"s3cret", std::nullopt, 401},        {"s3cret", "Bearer s3cret", 200},
+                         {"s3cret", "bearer s3cret", 200},  {"s3cret", "Bearer s3cre", 401},      {"s3cret", "Bearer s3cret2", 401},
+                         {"s3cret", "Basic s3cret", 401},   {"s3cret", "Bearer ", 401}};
+    asio::io_context ioc;
+    for (const auto& r : table) {
+        server::application app;
+        app.set_admin_token(r.token);
+        app.add_route({.method = verb::post, .path = "/purge", .name = "purge", .admin = true,
+                       .handler = [](common::request_context&) -> asio::awaitable<common::response> { co_return text("purged"); }});
+        common::request req;
+        req.method = verb::post;
+        req.target = "/purge";
+        if (r.authorization) req.headers.emplace_back("Authorization", *r.authorization);
+        auto a = test_support::run(ioc, app.handle(req));
+        EXPECT_EQ(a.status, r.status) << r.token << " / " << r.authorization.value_or("(none)");
+        if (r.status == 401) {
+            EXPECT_EQ(a.body, R"({"detail":"Not authenticated"})");
+            EXPECT_EQ(a.headers, (std::vector<std::pair<std::string, std::string>>{{"WWW-Authenticate", "Bearer"}}));
+        }
+    }
+}
+
 TEST_F(application_test, route_needing_a_session_without_a_database_is_503) {
     auto r = call(verb::get, "/needs-db");
     EXPECT_EQ(r.status, 503u);

@@ -25,6 +25,7 @@
 #include <thread>
 
 #include "support/http_client.hpp"
+#include "support/log_capture.hpp"
 #include "support/run.hpp"
 
 namespace {
@@ -318,6 +319,21 @@ TEST_P(head_size, is_limited_to_8_kib_however_it_is_split_into_fields) {
 INSTANTIATE_TEST_SUITE_P(sizes, head_size,
                          testing::Values(head_size_case{1, 7000, 200}, head_size_case{1, 9000, 431}, head_size_case{700, 4, 200},
                                          head_size_case{2000, 4, 431}, head_size_case{1500, 1, 431}));
+
+TEST(server, access_log_has_one_line_per_request) {
+    server::server_options options;
+    options.access_log = true;
+    in_process_server srv(options);
+    test_support::log_capture log;
+    http_client client(srv.port());
+    EXPECT_EQ(client.get("/hello").status, 200u);
+    EXPECT_EQ(client.get("/nothing?x=1").status, 404u);
+    auto lines = log.lines_starting("info [access]");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(lines[0].starts_with(R"(info [access] 127.0.0.1 "GET /hello" 200 5 )")) << lines[0];
+    EXPECT_TRUE(lines[0].ends_with("ms -")) << lines[0];
+    EXPECT_TRUE(lines[1].starts_with(R"(info [access] 127.0.0.1 "GET /nothing?x=1" 404 22 )")) << lines[1];
+}
 
 // The client that asks waits for "100 Continue" before it sends the body; a
 // request the route cannot take or a body too large is answered before it.

@@ -83,6 +83,7 @@ void register_routes(service& svc) {
         .path = "/cache/invalidate/{layer_name}",
         .name = "invalidate_cache_endpoint",
         .description = "Manually invalidate cache for a specific layer.\nUseful after bulk data updates or for testing.",
+        .admin = true,
         .handler = [s](common::request_context& ctx) { return invalidate_cache_endpoint(*s, ctx.text("layer_name")); },
     });
 
