@@ -84,12 +84,13 @@ while [ \$SECONDS -lt \$end ]; do
 done
 SH
 chmod +x "$work/post.sh"
-for i in $(seq 50); do "$work/post.sh" >"$work/codes.$i" & done
-peak=0
+flood=()
+for i in $(seq 50); do "$work/post.sh" >"$work/codes.$i" & flood+=($!); done
 ( for _ in $(seq $((flood_seconds * 2))); do r=$(rss); echo "$r"; sleep 0.5; done ) >"$work/rss" &
+flood+=($!)
 sleep 2
 read -r f50 f99 frps < <(tiles $((flood_seconds - 4)))
-wait
+wait "${flood[@]}"  # not gisd, which runs on
 peak=$(sort -n "$work/rss" | tail -1)
 echo "tiles during the flood:  p50 $f50, p99 $f99, $frps req/s"
 echo "plan answers: $(cat "$work"/codes.* | sort | uniq -c | awk '{printf "%s x %s  ", $1, $2}')"
