@@ -27,6 +27,8 @@ cmake --build "$build" -j"$(nproc)" --target gisd miss_bench >/dev/null
 
 eval "$(scripts/services.sh start "$state" "$pg_port" "$redis_port")"
 work=$(mktemp -d /tmp/gis-bench.XXXXXX)
+# nginx's worker runs as another user: it must be able to read the tile files.
+chmod 755 "$work"
 gisd_pid=""
 nginx_conf=""
 cleanup() {
@@ -117,6 +119,7 @@ http {
 }
 CONF
 nginx -c "$nginx_conf" -p "$work/nginx"
+echo "nginx answers a tile of the mix with: $(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$nport$(head -1 "$work/urls")")"
 
 run_wrk() {  # url-base seconds -> prints "rps p50 p99"
   wrk -t1 -c64 -d"$2"s --latency -s "$work/urls.lua" "$1" >"$work/wrk.out"
@@ -225,8 +228,11 @@ while read -r url; do
   curl -s -H 'Accept-Encoding: gzip' -o "$work/nginx/root$url.gz" "http://127.0.0.1:$gport$url"
   echo "$url" >>"$work/urls"
 done <"$work/hit_urls"
-sed -i 's|server { listen|gzip_static on; gzip_vary on;\n  server { listen|' "$nginx_conf"
-nginx -c "$nginx_conf" -p "$work/nginx" -s reload
+# A second nginx, serving the .gz files to clients that accept gzip.
+nginx -c "$nginx_conf" -p "$work/nginx" -s stop
+sleep 0.5
+sed -i 's|^  server { listen|  gzip_static on;\n  gzip_vary on;\n  server { listen|' "$nginx_conf"
+nginx -c "$nginx_conf" -p "$work/nginx"
 sleep 0.5
 cat >"$work/urls.lua" <<LUA
 local paths = {}

@@ -103,11 +103,13 @@ TEST(plan_route, admits_a_bounded_number_of_plans_and_gives_up_after_its_time) {
     });
     while (!sleeping) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::vector<common::response> answers(2);
+    // The application borrows each request until its answer: they outlive the loop's run.
+    const std::vector<common::request> requests(2, plan_request(good_plan));
     int done = 0;
     bool both = false;
-    for (auto& answer : answers) {
-        boost::asio::co_spawn(ioc, app.handle(plan_request(good_plan)), [&](std::exception_ptr, common::response r) {
-            answer = std::move(r);
+    for (std::size_t i = 0; i < 2; ++i) {
+        boost::asio::co_spawn(ioc, app.handle(requests[i]), [&, i](std::exception_ptr, common::response r) {
+            answers[i] = std::move(r);
             both = ++done == 2;
         });
     }
@@ -126,7 +128,8 @@ TEST(plan_route, admits_a_bounded_number_of_plans_and_gives_up_after_its_time) {
         test_support::run_for(ioc, std::chrono::milliseconds(10));
     }
     EXPECT_EQ(resources.in_flight, 0u);
-    EXPECT_EQ(test_support::run(ioc, app.handle(plan_request(good_plan))).status, 200u);
+    const auto last = plan_request(good_plan);
+    EXPECT_EQ(test_support::run(ioc, app.handle(last)).status, 200u);
 }
 
 }  // namespace
