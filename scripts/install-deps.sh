@@ -12,8 +12,11 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   postgresql-15 postgresql-15-postgis-3 postgresql-client-15 redis-server redis-tools
   wrk nginx-light python3 procps
-  nodejs npm chromium
+  chromium
 )
+# Node.js and npm may come from elsewhere than Debian (a newer build); either will do.
+command -v node >/dev/null 2>&1 || packages+=(nodejs)
+command -v npm >/dev/null 2>&1 || packages+=(npm)
 
 missing=()
 for p in "${packages[@]}"; do
