@@ -1,5 +1,8 @@
 #include "http/plan_routes.hpp"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <atomic>
 
 #include <boost/asio/post.hpp>
@@ -46,6 +49,10 @@ asio::awaitable<common::response> create_plan(plan_resources& resources, const c
     ++resources.in_flight;
     // The request may end before the pool gets to it: the task owns a copy.
     asio::post(resources.render_pool, [state, &resources, body = req.body] {
+        // A plan may wait a few seconds more; a tile should not. The render
+        // threads yield the cores to the event loop whenever it has work.
+        static thread_local const bool lowered = ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10) == 0;
+        (void)lowered;
         try {
             if (!state->abandoned) {
                 auto doc = plots::parse_request(body);
