@@ -75,15 +75,19 @@ with open(f"{work}/miss_tiles", "w") as f:
     for layer, z, x, y in sorted(set(miss)):
         f.write(f"{layer} {z} {x} {y}\n")
 PY
+# wrk's script: the paths of $work/urls in turn, with the request headers given as Lua.
+write_urls_lua() {
 cat >"$work/urls.lua" <<LUA
 local paths = {}
 for line in io.lines("$work/urls") do paths[#paths + 1] = line end
 local i = 0
 request = function()
   i = i % #paths + 1
-  return wrk.format("GET", paths[i])
+  return wrk.format("GET", paths[i], ${1:-nil})
 end
 LUA
+}
+write_urls_lua
 
 gport=$(scripts/free-port.sh)
 "$build/gisd" --port "$gport" --db-pool-size 10 >"$work/gisd.out" 2>"$work/gisd.err" &
@@ -234,15 +238,7 @@ sleep 0.5
 sed -i 's|^  server { listen|  gzip_static on;\n  gzip_vary on;\n  server { listen|' "$nginx_conf"
 nginx -c "$nginx_conf" -p "$work/nginx"
 sleep 0.5
-cat >"$work/urls.lua" <<LUA
-local paths = {}
-for line in io.lines("$work/urls") do paths[#paths + 1] = line end
-local i = 0
-request = function()
-  i = i % #paths + 1
-  return wrk.format("GET", paths[i], {["Accept-Encoding"] = "gzip", ["Origin"] = "https://land.example.org"})
-end
-LUA
+write_urls_lua '{["Accept-Encoding"] = "gzip", ["Origin"] = "https://land.example.org"}'
 run_wrk "http://127.0.0.1:$gport" 2 >/dev/null
 run_wrk "http://127.0.0.1:$nport" 2 >/dev/null
 : >"$work/zhits"
