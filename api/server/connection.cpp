@@ -39,6 +39,15 @@ bool chunked_last(boost::beast::string_view codings) {
     return beast::iequals(last, "chunked");
 }
 
+// The request as routes see it, but for its body.
+common::request request_of(const http::request_header<>& head) {
+    common::request req;
+    req.method = head.method();
+    req.target = std::string(head.target());
+    for (const auto& field : head) req.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+    return req;
+}
+
 // One line per request: client, method, path, status, bytes of body sent,
 // milliseconds from the complete request to the written answer, cache result.
 void log_access(beast::tcp_stream& stream, const common::request& req, const common::response& answer, bool head_only,
@@ -116,11 +125,7 @@ asio::awaitable<void> http_server::serve(std::shared_ptr<connection_state> conn)
                 break;
             }
             // A route that cannot take the request now says so before the body comes.
-            common::request early;
-            early.method = head.method();
-            early.target = std::string(head.target());
-            for (const auto& field : head) early.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
-            if (auto refused = m_app.refusal(early)) {
+            if (auto refused = m_app.refusal(request_of(head))) {
                 stream.expires_after(m_options.write_timeout);
                 co_await write_answer(stream, *refused, head.version(), false, false);
                 break;
@@ -142,11 +147,8 @@ asio::awaitable<void> http_server::serve(std::shared_ptr<connection_state> conn)
             if (bec) break;
         }
         auto message = parser.release();
-        common::request req;
-        req.method = message.method();
-        req.target = std::string(message.target());
+        common::request req = request_of(message);
         req.body = std::move(message.body());
-        for (const auto& field : message) req.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
         const bool keep_alive = message.keep_alive();
         const bool is_head = req.method == http::verb::head;
 

@@ -125,14 +125,8 @@ boost::asio::awaitable<common::response> get_tile_bbox(service& svc, bbox_reques
     const std::string sql = bbox_tile_sql(layer_name, geom_expr);
     database::params params{{"min_x", min_x}, {"min_y", min_y}, {"max_x", max_x}, {"max_y", max_y}, {"max_features", max_features}};
 
-    const statement_texts texts{
-        .timeout_log = "Timeout generating bbox tile for " + layer_name,
-        .timeout_detail = "Query timeout",
-        .database_log = "Error generating bbox tile for " + layer_name,
-        .database_detail = "Internal server error",
-        .other_log = "Error generating bbox tile for " + layer_name,
-        .other_detail = "Internal server error",
-    };
+    const auto texts = statement_texts::alike("Timeout generating bbox tile for " + layer_name, "Query timeout",
+                                              "Error generating bbox tile for " + layer_name, "Internal server error");
     auto mvt_content = co_await run_statement(svc, db, sql, params, std::chrono::seconds(20), texts,
                                               [](const database::result& r) { return tile_bytes(r.scalar_one_or_none()); });
 

@@ -58,14 +58,8 @@ boost::asio::awaitable<common::response> get_central_tile_info(service& svc, std
     }
 
     const std::string sql = centroid_sql(layer_name);
-    const statement_texts texts{
-        .timeout_log = "Timeout calculating centroid for " + layer_name,
-        .timeout_detail = "Centroid calculation timeout",
-        .database_log = "Error calculating centroid for " + layer_name,
-        .database_detail = "Database error",
-        .other_log = "Error calculating centroid for " + layer_name,
-        .other_detail = "Database error",
-    };
+    const auto texts = statement_texts::alike("Timeout calculating centroid for " + layer_name, "Centroid calculation timeout",
+                                              "Error calculating centroid for " + layer_name, "Database error");
     auto centroid = co_await run_statement(svc, db, sql, {}, std::chrono::seconds(15), texts,
                                            [](const database::result& r) { return r.first(); });
 

@@ -45,6 +45,11 @@ struct statement_texts {
     std::string database_detail;  // the server error's detail
     std::string other_log;        // the same for failures outside the database layer
     std::string other_detail;
+
+    // Texts for a handler that tells every failure alike, in and outside the database layer.
+    static statement_texts alike(std::string timeout_log, std::string timeout_detail, std::string failure_log, std::string failure_detail) {
+        return {std::move(timeout_log), std::move(timeout_detail), failure_log, failure_detail, failure_log, failure_detail};
+    }
 };
 
 // The tile bytes in a statement's single value, or nothing (no row, NULL).
