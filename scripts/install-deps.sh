@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  g++ cmake make pkg-config git ca-certificates curl
+  g++ cmake make ccache pkg-config git ca-certificates curl
   libboost1.81-dev libboost-url1.81-dev
   libpq-dev libhiredis-dev nlohmann-json3-dev libspdlog-dev libfmt-dev
   libgeos-dev libproj-dev proj-data libcairo2-dev libpng-dev libfreetype-dev libfontconfig-dev
