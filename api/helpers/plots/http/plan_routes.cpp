@@ -1,5 +1,7 @@
 #include "http/plan_routes.hpp"
 
+#include <malloc.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -24,11 +26,30 @@ using json = nlohmann::ordered_json;
 // What a refused plan's client is told to wait before it tries again.
 constexpr int retry_after_seconds = 5;
 
+// A plan may wait a few seconds more; a tile should not. A render thread runs
+// only when the event loop leaves a core idle (SCHED_IDLE), or failing that at
+// the lowest niceness.
+bool lower_priority() {
+    sched_param none{};
+    if (::sched_setscheduler(0, SCHED_IDLE, &none) == 0) return true;
+    return ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 19) == 0;
+}
+
 // Throws common::unavailable when the plans admitted fill every render thread's queue.
 void admit(const plan_resources& resources) {
     if (resources.in_flight >= resources.limits.threads * resources.limits.queue) {
         throw common::unavailable("Too many plans are being drawn; try again shortly", retry_after_seconds);
     }
+}
+
+// The answer's JSON is made on the render thread too: the image's text runs
+// to megabytes, and serialising it on the loop would hold up every tile.
+common::response plan_answer(plots::plot_result plan) {
+    json body;
+    body["image"] = std::move(plan.image64);
+    body["size_mm"] = {plan.size_mm.first, plan.size_mm.second};
+    body["scale"] = plan.scale;
+    return common::json_response(body);
 }
 
 asio::awaitable<common::response> create_plan(plan_resources& resources, const common::request& req) {
@@ -41,23 +62,22 @@ asio::awaitable<common::response> create_plan(plan_resources& resources, const c
         asio::steady_timer done;
         std::atomic<bool> abandoned{false};  // given up: a plan not yet started is not drawn
         bool finished = false;               // the task has ended (set on the loop)
-        std::optional<plots::plot_result> plan;
+        std::optional<common::response> answer;
         bool malformed = false;
         std::exception_ptr failure;
     };
     auto state = std::make_shared<render_state>(co_await asio::this_coro::executor);
     ++resources.in_flight;
+    ++resources.rendering;
     // The request may end before the pool gets to it: the task owns a copy.
     asio::post(resources.render_pool, [state, &resources, body = req.body] {
-        // A plan may wait a few seconds more; a tile should not. The render
-        // threads yield the cores to the event loop whenever it has work.
-        static thread_local const bool lowered = ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10) == 0;
+        static thread_local const bool lowered = lower_priority();
         (void)lowered;
         try {
             if (!state->abandoned) {
                 auto doc = plots::parse_request(body);
                 if (doc) {
-                    state->plan = plots::generate_plot_from_request(*doc);
+                    state->answer = plan_answer(plots::generate_plot_from_request(*doc));
                 } else {
                     state->malformed = true;
                 }
@@ -65,6 +85,9 @@ asio::awaitable<common::response> create_plan(plan_resources& resources, const c
         } catch (...) {
             state->failure = std::current_exception();
         }
+        // The last plan out hands the memory its bodies and documents held back
+        // to the system, so a flood does not leave the worker at its peak.
+        if (resources.rendering.fetch_sub(1) == 1) ::malloc_trim(0);
         asio::post(state->loop, [state, &resources] {
             --resources.in_flight;
             state->finished = true;
@@ -96,12 +119,7 @@ asio::awaitable<common::response> create_plan(plan_resources& resources, const c
     } catch (const plots::no_matching_parcel& e) {
         throw common::not_found(e.what());
     }
-    plots::plot_result plan = std::move(*state->plan);
-    json body;
-    body["image"] = std::move(plan.image64);
-    body["size_mm"] = {plan.size_mm.first, plan.size_mm.second};
-    body["scale"] = plan.scale;
-    co_return common::json_response(body);
+    co_return std::move(*state->answer);
 }
 
 }  // namespace

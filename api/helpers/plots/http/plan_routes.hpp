@@ -2,6 +2,7 @@
 // The plans' HTTP adapter: POST /plans renders a survey plan on a thread
 // pool, never on the event loop.
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 
@@ -27,6 +28,8 @@ public:
     boost::asio::thread_pool render_pool;
     // Plans admitted and not yet finished on the pool (only the loop's thread touches it).
     std::size_t in_flight = 0;
+    // Tasks posted to the pool and not yet ended (touched by the render threads too).
+    std::atomic<std::size_t> rendering{0};
 };
 
 inline constexpr std::size_t plan_body_limit = 8 * 1024 * 1024;
