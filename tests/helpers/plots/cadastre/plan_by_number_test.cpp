@@ -286,7 +286,9 @@ TEST_F(plans_by_number, draw_what_post_draws_from_the_tests_own_request) {
         }
         EXPECT_EQ(got["request"]["parcel_data"].size(), expected["parcel_data"].size()) << r.name;
         EXPECT_EQ(got["request"]["road_data"].size(), expected["road_data"].size()) << r.name;
-        if (std::string(r.name) == "beside a road") EXPECT_FALSE(expected["road_data"].empty());
+        if (std::string(r.name) == "beside a road") {
+            EXPECT_FALSE(expected["road_data"].empty());
+        }
 
         const auto posted = h.call(common::verb::post, "/plans", expected.dump());
         ASSERT_EQ(posted.status, 200u) << r.name << ": " << posted.body.substr(0, 300);
@@ -360,9 +362,24 @@ TEST_F(plans_by_number, answer_503_when_the_database_cannot_be_reached) {
     EXPECT_NE(answer.body.find("Database unavailable"), std::string::npos) << answer.body;
 }
 
+TEST_F(plans_by_number, answer_408_when_the_read_outlives_its_deadline) {
+    // Another transaction holds the beacons: the read waits for it past its half second.
+    pg holder(scratch_url());
+    holder.rows("BEGIN; LOCK TABLE \"BEACON\" IN ACCESS EXCLUSIVE MODE");
+    host h(scratch_url(), cadastre_source{.deadline = std::chrono::milliseconds(500)});
+    const auto answer = h.call(common::verb::get, "/plans/" + encoded("PLOT 7/B Ñ") + ".png");
+    holder.rows("ROLLBACK");
+    EXPECT_EQ(answer.status, 408u) << answer.body;
+    EXPECT_NE(answer.body.find("timed out"), std::string::npos) << answer.body;
+    // The pool got its connection back clean: the next read goes through.
+    EXPECT_EQ(h.call(common::verb::get, "/plans/" + encoded("PLOT 7/B Ñ") + ".png").status, 200u);
+}
+
 TEST_F(plans_by_number, the_command_draws_the_same_plan) {
     host h(scratch_url(), with_roads("Roads"));
     const auto png = h.call(common::verb::get, "/plans/" + encoded("PLOT 7/B Ñ") + ".png");
+    ASSERT_EQ(png.headers.size(), 1u);
+    EXPECT_EQ(png.headers[0].second, "inline; filename=\"plan-PLOT 7_B __.png\"; filename*=UTF-8''plan-PLOT%207%2FB%20%C3%91.png");
     const auto plan = json::parse(h.call(common::verb::get, "/plans/" + encoded("PLOT 7/B Ñ") + ".json").body);
     const std::string out = testing::TempDir() + "plan_by_number_" + test_support::unique_suffix() + ".png";
     test_support::child_process cli({.args = {SURVEY_PLAN_PATH, "--plot", "PLOT 7/B Ñ", "--roads-table", "Roads", "-o", out},
