@@ -5,3 +5,4 @@ cd "$(dirname "$0")"
 bash ./tiles.sh
 if [ -f ./plots.sh ]; then bash ./plots.sh; fi
 bash ./plans_flood.sh
+bash ./plan_by_number.sh

@@ -2,7 +2,8 @@
 --
 --   psql "$DATABASE_URL" -v plots=3000 -f scripts/cadastre.sql
 --
--- Builds LGAs > districts > cadastral zones > plots, plus beacons at plot corners,
+-- Builds LGAs > districts > cadastral zones > plots, plus beacons at plot corners
+-- and the centre lines of the roads between zones and blocks ("Roads"),
 -- for a city centred on 7.475 E, 9.06 N that grows with the number of plots.
 -- Up to 2,000,000 plots everything stays inside lon 7.05..7.90, lat 8.70..9.42
 -- (3,000 plots cover about 2.5 x 2 km; 500,000 plots lon 7.29..7.64, lat 8.90..9.23).
@@ -347,6 +348,56 @@ WITH c AS (
 )
 SELECT row_number() OVER (ORDER BY ck) AS id, ck, x, y, shared FROM g;
 
+-- Roads: the centre lines of what the layout leaves open. Arterial roads run
+-- along the zone edges (plots keep "margin" off them on either side), streets
+-- between the bands of a zone from edge to edge and between the blocks of a
+-- band. Lines of constant x' or y' stay straight under the bilinear map, so two
+-- end points make each one.
+CREATE TEMP TABLE cad_road ON COMMIT DROP AS
+WITH edge AS (
+  SELECT DISTINCT e.i0, e.j0, e.i1, e.j1
+  FROM cad_zone z
+  CROSS JOIN LATERAL (VALUES (z.i, z.j, z.i + 1, z.j), (z.i + 1, z.j, z.i + 1, z.j + 1),
+                             (z.i, z.j + 1, z.i + 1, z.j + 1), (z.i, z.j, z.i, z.j + 1)) e(i0, j0, i1, j1)
+), arterial AS (
+  SELECT 'Arterial' AS kind, 0 AS rank, e.j0 * 1000000 + e.i0 * 1000 + (e.j1 - e.j0) AS ord,
+         p.x0 + p.k * v0.x AS ax, p.y0 + p.k * v0.y AS ay, p.x0 + p.k * v1.x AS bx, p.y0 + p.k * v1.y AS by
+  FROM edge e
+  JOIN cad_gv v0 ON v0.i = e.i0 AND v0.j = e.j0
+  JOIN cad_gv v1 ON v1.i = e.i1 AND v1.j = e.j1
+  CROSS JOIN cad_p p
+), band AS (
+  SELECT bd.*, EXISTS (SELECT 1 FROM cad_band n WHERE n.zi = bd.zi AND n.b = bd.b + 1) AS has_next
+  FROM cad_band bd
+), frame AS (
+  -- End points in the zone's layout frame: across the zone after a band...
+  SELECT z.zi, 0 AS sub, bd.b * 100 AS seq, 0.0::float8 AS xa, bd.y1b + p.road / 2 AS ya, z.lx AS xb, bd.y1b + p.road / 2 AS yb
+  FROM cad_zone z JOIN band bd ON bd.zi = z.zi CROSS JOIN cad_p p
+  WHERE bd.has_next
+  UNION ALL
+  -- ...and along the band between two blocks.
+  SELECT z.zi, 1, bd.b * 100 + q,
+         p.margin + q * (bd.blen + p.road) - p.road / 2,
+         CASE WHEN bd.b = 0 THEN 0 ELSE bd.y0b - p.road / 2 END,
+         p.margin + q * (bd.blen + p.road) - p.road / 2,
+         CASE WHEN bd.has_next THEN bd.y1b + p.road / 2 ELSE bd.y1b END
+  FROM cad_zone z JOIN band bd ON bd.zi = z.zi CROSS JOIN cad_p p
+  CROSS JOIN LATERAL generate_series(1, bd.nblk - 1) q
+), street AS (
+  SELECT 'Street' AS kind, 1 AS rank, (f.zi * 2 + f.sub) * 10000 + f.seq AS ord,
+         p.x0 + p.k * pg_temp.cad_bl(sa, ta, z.a_x, z.b_x, z.c_x, z.d_x) AS ax,
+         p.y0 + p.k * pg_temp.cad_bl(sa, ta, z.a_y, z.b_y, z.c_y, z.d_y) AS ay,
+         p.x0 + p.k * pg_temp.cad_bl(sb, tb, z.a_x, z.b_x, z.c_x, z.d_x) AS bx,
+         p.y0 + p.k * pg_temp.cad_bl(sb, tb, z.a_y, z.b_y, z.c_y, z.d_y) AS by
+  FROM frame f
+  JOIN cad_zone z ON z.zi = f.zi
+  CROSS JOIN cad_p p
+  CROSS JOIN LATERAL (SELECT CASE WHEN z.swap THEN f.ya ELSE f.xa END / z.lu AS sa, CASE WHEN z.swap THEN f.xa ELSE f.ya END / z.lv AS ta,
+                             CASE WHEN z.swap THEN f.yb ELSE f.xb END / z.lu AS sb, CASE WHEN z.swap THEN f.xb ELSE f.yb END / z.lv AS tb) st
+)
+SELECT row_number() OVER (ORDER BY rank, ord) AS id, kind, ax, ay, bx, by
+FROM (SELECT * FROM arterial UNION ALL SELECT * FROM street) r;
+
 ------------------------------------------------------------------------------
 -- The tables, under temporary names until the swap at the end.
 
@@ -388,6 +439,12 @@ CREATE TABLE "BEACON__load" (
   "STATUS" text NOT NULL,
   "REMARK" text,
   "GEOMETRY_3857" geometry(Point, 3857) NOT NULL
+);
+
+CREATE TABLE "Roads__load" (
+  "id" integer NOT NULL,
+  "kind" text NOT NULL,
+  "geometry_3857" geometry(LineString, 3857) NOT NULL
 );
 
 CREATE TEMP TABLE cad_zgeom ON COMMIT DROP AS
@@ -512,6 +569,10 @@ CROSS JOIN LATERAL (SELECT CASE WHEN rs < 0.74 THEN 'Intact' WHEN rs < 0.86 THEN
                                 ELSE 'Unverified' END AS status) s
 ORDER BY b.id;
 
+INSERT INTO "Roads__load"
+SELECT id, kind, ST_SetSRID(ST_MakeLine(ST_MakePoint(ax, ay), ST_MakePoint(bx, by)), 3857)
+FROM cad_road ORDER BY id;
+
 -- Never swap in a short or empty cadastre.
 DO $$
 BEGIN
@@ -527,6 +588,7 @@ ALTER TABLE "Districts__load" ADD CONSTRAINT "Districts__load_pkey" PRIMARY KEY 
 ALTER TABLE "CadZones__load" ADD CONSTRAINT "CadZones__load_pkey" PRIMARY KEY ("id");
 ALTER TABLE "PLOT__load" ADD CONSTRAINT "PLOT__load_pkey" PRIMARY KEY ("ID");
 ALTER TABLE "BEACON__load" ADD CONSTRAINT "BEACON__load_pkey" PRIMARY KEY ("ID");
+ALTER TABLE "Roads__load" ADD CONSTRAINT "Roads__load_pkey" PRIMARY KEY ("id");
 ALTER TABLE "Districts__load" ADD CONSTRAINT "Districts__load_lga_id_fkey"
   FOREIGN KEY ("lga_id") REFERENCES "LGAs__load" ("id");
 ALTER TABLE "CadZones__load" ADD CONSTRAINT "CadZones__load_district_id_fkey"
@@ -536,9 +598,10 @@ CREATE INDEX "Districts__load_geometry_3857_idx" ON "Districts__load" USING gist
 CREATE INDEX "CadZones__load_geometry_3857_idx" ON "CadZones__load" USING gist ("geometry_3857");
 CREATE INDEX "PLOT__load_GEOMETRY_3857_idx" ON "PLOT__load" USING gist ("GEOMETRY_3857");
 CREATE INDEX "BEACON__load_GEOMETRY_3857_idx" ON "BEACON__load" USING gist ("GEOMETRY_3857");
+CREATE INDEX "Roads__load_geometry_3857_idx" ON "Roads__load" USING gist ("geometry_3857");
 
 -- Swap: the old tables are locked only from here to COMMIT.
-DROP TABLE IF EXISTS "PLOT", "BEACON", "CadZones", "Districts", "LGAs";
+DROP TABLE IF EXISTS "PLOT", "BEACON", "Roads", "CadZones", "Districts", "LGAs";
 
 ALTER TABLE "LGAs__load" RENAME TO "LGAs";
 ALTER TABLE "LGAs" RENAME CONSTRAINT "LGAs__load_pkey" TO "LGAs_pkey";
@@ -562,6 +625,10 @@ ALTER TABLE "BEACON__load" RENAME TO "BEACON";
 ALTER TABLE "BEACON" RENAME CONSTRAINT "BEACON__load_pkey" TO "BEACON_pkey";
 ALTER INDEX "BEACON__load_GEOMETRY_3857_idx" RENAME TO "BEACON_GEOMETRY_3857_idx";
 
+ALTER TABLE "Roads__load" RENAME TO "Roads";
+ALTER TABLE "Roads" RENAME CONSTRAINT "Roads__load_pkey" TO "Roads_pkey";
+ALTER INDEX "Roads__load_geometry_3857_idx" RENAME TO "Roads_geometry_3857_idx";
+
 -- Statistics now, not whenever autovacuum gets round to it: the tile service
 -- sizes its work with ST_EstimatedExtent, which reads them.
 ANALYZE "LGAs";
@@ -569,5 +636,6 @@ ANALYZE "Districts";
 ANALYZE "CadZones";
 ANALYZE "PLOT";
 ANALYZE "BEACON";
+ANALYZE "Roads";
 
 COMMIT;

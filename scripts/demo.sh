@@ -106,13 +106,15 @@ trap on_signal INT TERM
 
 eval "$(scripts/services.sh start "$state" "$pg_port" "$redis_port")"
 
-if [ ! -f "$state/cadastre-$size.loaded" ]; then
+# A cadastre loaded before the generator made roads is loaded again.
+has_roads=$(psql "$DATABASE_URL" -X -q -A -t -c "SELECT to_regclass('\"Roads\"') IS NOT NULL")
+if [ ! -f "$state/cadastre-$size.loaded" ] || [ "$has_roads" != t ]; then
   echo "Loading the $size demo cadastre (once)..."
   scripts/load-cadastre.sh "$size"
   touch "$state/cadastre-$size.loaded"
 fi
 
-"$gisd_bin" --host 127.0.0.1 --port "$port" --workers "${WORKERS:-1}" &
+"$gisd_bin" --host 127.0.0.1 --port "$port" --workers "${WORKERS:-1}" --roads-table Roads &
 gisd=$!
 
 for _ in $(seq 100); do

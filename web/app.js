@@ -282,7 +282,9 @@
     if (properties.PLOT_NO !== undefined && properties.PLOT_NO !== null) {
       const link = document.createElement('a');
       link.className = 'plan-link';
-      link.href = `/plans/${encodeURIComponent(properties.PLOT_NO)}.png`;
+      // Plot numbers repeat from zone to zone: the zone picks the plot.
+      const zone = properties.CADZONE ? `?zone=${encodeURIComponent(properties.CADZONE)}` : '';
+      link.href = `/plans/${encodeURIComponent(properties.PLOT_NO)}.png${zone}`;
       link.target = '_blank';
       link.rel = 'noopener';
       link.textContent = 'Survey plan';

@@ -43,6 +43,7 @@ struct cli_options {
     std::string admin_token_file;
     std::string admin_token;
     int plan_timeout_s = 30;
+    std::string roads_table;
 };
 
 // "*" allows any origin; a list names the origins; empty turns CORS off.
@@ -88,7 +89,8 @@ int run_worker(const cli_options& opts, bool reuse_port, const std::function<voi
     app.include_router(server::readiness_router(pool, [&stopping] { return stopping; }));
     app.include_router(tiles->router);
     plots::http::plan_resources plans(
-        {.threads = 2, .queue = opts.plan_queue, .timeout = std::chrono::seconds(opts.plan_timeout_s)});
+        {.threads = 2, .queue = opts.plan_queue, .timeout = std::chrono::seconds(opts.plan_timeout_s)},
+        {.roads_table = opts.roads_table.empty() ? std::nullopt : std::optional<std::string>(opts.roads_table)});
     app.include_router(plots::http::plan_router(plans));
     app.include_router(server::viewer_router(
         {.web_dir = opts.web_dir, .page = !opts.no_viewer,
@@ -161,6 +163,8 @@ int main(int argc, char** argv) {
     cli.add_option("--plan-timeout", opts.plan_timeout_s, "Seconds a plan may take before it is answered 503")
         ->check(CLI::Range(1, 3600))
         ->capture_default_str();
+    cli.add_option("--roads-table", opts.roads_table,
+                   "[schema.]table whose line geometry (EPSG:3857) gives the roads of plans by plot number (default: none)");
     cli.add_option("--shutdown-grace", opts.shutdown_grace_s,
                    "Seconds that requests in flight may take after SIGTERM; then their statements are cancelled")
         ->check(CLI::Range(0.0, 3600.0))

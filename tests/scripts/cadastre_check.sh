@@ -102,6 +102,7 @@ BEACON|"ID" integer, "BEACON_NO" text, "STATUS" text, "REMARK" text, "GEOMETRY_3
 CadZones|id integer, name text, district_id integer, geometry_3857 geometry(MultiPolygon,3857)
 Districts|id integer, name text, lga_id integer, geometry_3857 geometry(MultiPolygon,3857)
 LGAs|id integer, name text, geometry_3857 geometry(MultiPolygon,3857)
+Roads|id integer, kind text, geometry_3857 geometry(LineString,3857)
 EOF
 
 # table|id column|geometry column|geometry type
@@ -109,7 +110,8 @@ tables='PLOT|ID|GEOMETRY_3857|MULTIPOLYGON
 BEACON|ID|GEOMETRY_3857|POINT
 CadZones|id|geometry_3857|MULTIPOLYGON
 Districts|id|geometry_3857|MULTIPOLYGON
-LGAs|id|geometry_3857|MULTIPOLYGON'
+LGAs|id|geometry_3857|MULTIPOLYGON
+Roads|id|geometry_3857|LINESTRING'
 
 while IFS='|' read -r table id geom gtype; do
   check "\"$table\": primary key on \"$id\"" <<SQL
@@ -157,6 +159,13 @@ FROM (SELECT ST_EstimatedExtent('$table', '$geom') AS est,
              (SELECT ST_Extent("$geom") FROM "$table") AS ext) s
 SQL
 done <<<"$tables"
+
+check "roads: arterials and streets, none touching a plot" <<'SQL'
+SELECT CASE WHEN kinds <> 'Arterial, Street' THEN 'kinds ' || kinds
+            WHEN touching > 0 THEN touching || ' roads touch plots' ELSE 'ok' END
+FROM (SELECT string_agg(DISTINCT kind, ', ' ORDER BY kind) AS kinds FROM "Roads") k,
+     (SELECT count(*) AS touching FROM "Roads" r JOIN "PLOT" p ON ST_Intersects(r.geometry_3857, p."GEOMETRY_3857")) t
+SQL
 
 check "no tables left over from the load" <<'SQL'
 SELECT CASE WHEN count(*) = 0 THEN 'ok' ELSE string_agg(relname, ', ') END

@@ -165,7 +165,7 @@ describe('map viewer', { timeout: 10 * WAIT }, () => {
           const plot = map.queryRenderedFeatures([x, y], { layers: ['plots-fill'] })[0];
           if (!plot) continue;
           if (map.queryRenderedFeatures([[x - 8, y - 8], [x + 8, y + 8]], { layers: ['beacons-circle'] }).length) continue;
-          return { x, y, plotNo: plot.properties.PLOT_NO };
+          return { x, y, plotNo: plot.properties.PLOT_NO, zone: plot.properties.CADZONE };
         }
       }
       return null;
@@ -178,7 +178,11 @@ describe('map viewer', { timeout: 10 * WAIT }, () => {
       return { title: el.querySelector('h3')?.textContent, text: el.textContent, href: link?.href, target: link?.target };
     });
     assert.equal(popup.title, target.plotNo);
-    assert.equal(popup.href, `${origin}/plans/${encodeURIComponent(target.plotNo)}.png`);
+    assert.equal(popup.href, `${origin}/plans/${encodeURIComponent(target.plotNo)}.png?zone=${encodeURIComponent(target.zone)}`);
+    // The link draws that plot's plan.
+    const plan = await fetch(popup.href);
+    assert.equal(plan.status, 200);
+    assert.equal(plan.headers.get('content-type'), 'image/png');
     assert.equal(popup.target, '_blank');
     await idle();
     fs.mkdirSync(screenshotDir, { recursive: true });

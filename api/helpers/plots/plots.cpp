@@ -1,6 +1,8 @@
 #include "plots.hpp"
 
 #include "detail/base64.hpp"
+#include "detail/geometry.hpp"
+#include "detail/page.hpp"
 #include "detail/plan.hpp"
 #include "detail/records.hpp"
 #include "detail/renderer.hpp"
@@ -15,6 +17,26 @@ plot_result generate_plot(const nlohmann::ordered_json& parcel_data, const nlohm
     const detail::rendered_plan image = detail::render_plan(plan);
     return {detail::encode_base64(image.png), {plan.page.target_width_mm, plan.page.target_height_mm}, plan.page.scale};
 }
+
+ground_window plan_window(const std::vector<std::pair<double, double>>& ring) {
+    detail::path closed;
+    closed.reserve(ring.size() + 1);
+    for (const auto& [x, y] : ring) closed.push_back({x, y});
+    if (!closed.empty() && (closed.front().x != closed.back().x || closed.front().y != closed.back().y)) {
+        closed.push_back(closed.front());
+    }
+    if (closed.size() < 4) {
+        throw invalid_record("A parcel's ring needs three corners or more, not " + std::to_string(ring.size()) + " points");
+    }
+    // The same steps as a plan without a bounding box, so that the window is
+    // exactly the one generate_plot will draw.
+    const detail::geos_context geos;
+    const detail::geos_geometry polygon = detail::make_polygon(geos, closed);
+    const detail::window frame = detail::layout_page(detail::bounds_of(geos, polygon), detail::centroid_of(geos, polygon), std::nullopt).frame;
+    return {frame.xmin, frame.ymin, frame.xmax, frame.ymax};
+}
+
+std::string png_bytes(const plot_result& plan) { return detail::decode_base64(plan.image64); }
 
 std::optional<nlohmann::ordered_json> parse_request(std::string_view text) {
     // The parser calls back at every opening bracket with the depth reached;

@@ -33,6 +33,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace plots {
 
@@ -113,6 +114,23 @@ int get_recommended_scale(double survey_width_m, double survey_height_m, double 
 plot_result generate_plot(const nlohmann::ordered_json& parcel_data, const nlohmann::ordered_json& selected_parcel_number,
                           const nlohmann::ordered_json& road_data, const std::string& columnname = "parcel_number",
                           const nlohmann::ordered_json& bounding_box = nullptr);
+
+// The rectangle of ground, in EPSG:26332 metres, that the plan of a parcel
+// with this outer ring shows when the request names no bounding box: what a
+// caller must fetch neighbours and roads for. `ring` is the outer ring as
+// (x, y) points in EPSG:26332, closed or not. Throws invalid_record for a
+// ring of fewer than three points, and as generate_plot for a parcel whose
+// scale cannot be chosen.
+struct ground_window {
+    double minx = 0;
+    double miny = 0;
+    double maxx = 0;
+    double maxy = 0;
+};
+ground_window plan_window(const std::vector<std::pair<double, double>>& ring);
+
+// The PNG bytes of a plan (image64 decoded).
+std::string png_bytes(const plot_result& plan);
 
 // Renders a whole request document: an object with "parcel_data",
 // "selected_parcel_number" and "road_data", and optionally "columnname" (text)

@@ -3,15 +3,27 @@
 //
 //   survey-plan REQUEST.json -o plan.png   writes the PNG ("-" reads stdin) and
 //                                          prints {"size_mm": [w, h], "scale": N}
+//   survey-plan --plot PLOT_NO [--zone Z] [--database-url URL] [--roads-table NAME] -o plan.png
+//                                          the same for a plot of the cadastre
 //   survey-plan --scale W H [PAPER_W PAPER_H MARGIN]
 //
 // Exit status: 0 on success, 2 for a bad request or bad arguments (the reason
-// on stderr), 1 when the plan cannot be written or rendering fails otherwise.
+// on stderr), 1 when the plan cannot be written, the database cannot be read
+// or rendering fails otherwise.
 
 #include "plots.hpp"
 
 #include <CLI/CLI.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
 #include <nlohmann/json.hpp>
+
+#include <cstdlib>
+#include <exception>
+#include <optional>
+
+#include "cadastre/plan_source.hpp"
+#include "database/database.hpp"
 
 #include <cstdint>
 #include <fstream>
@@ -43,37 +55,6 @@ nlohmann::ordered_json read_request(const std::string& path) {
     return std::move(*doc);
 }
 
-// Inverse of standard base64; the input comes from plots, so it is well formed.
-std::string decode_base64(const std::string& text) {
-    std::string out;
-    out.reserve(text.size() / 4 * 3);
-    std::uint32_t bits = 0;
-    int count = 0;
-    for (const char c : text) {
-        int value = 0;
-        if (c >= 'A' && c <= 'Z') {
-            value = c - 'A';
-        } else if (c >= 'a' && c <= 'z') {
-            value = c - 'a' + 26;
-        } else if (c >= '0' && c <= '9') {
-            value = c - '0' + 52;
-        } else if (c == '+') {
-            value = 62;
-        } else if (c == '/') {
-            value = 63;
-        } else {
-            break;
-        }
-        bits = (bits << 6) | static_cast<std::uint32_t>(value);
-        count += 6;
-        if (count >= 8) {
-            count -= 8;
-            out.push_back(static_cast<char>((bits >> count) & 0xFF));
-        }
-    }
-    return out;
-}
-
 int print_scale(const std::vector<double>& numbers) {
     if (numbers.size() != 2 && numbers.size() != 5) {
         std::cerr << "survey-plan: --scale takes W H or W H PAPER_W PAPER_H MARGIN\n";
@@ -86,18 +67,30 @@ int print_scale(const std::vector<double>& numbers) {
     return 0;
 }
 
-int render(const std::string& request_path, const std::string& output_path) {
-    nlohmann::ordered_json request;
-    try {
-        request = read_request(request_path);
-    } catch (const std::exception& e) {
-        std::cerr << "survey-plan: " << e.what() << '\n';
-        return exit_bad_request;
-    }
+// The request of a plot read from the cadastre on a loop of its own; warnings go to stderr.
+nlohmann::ordered_json read_plot_request(const std::string& database_url, const plots::cadastre::plot_key& key,
+                                         const plots::cadastre::source_options& options) {
+    boost::asio::io_context ioc(1);
+    database::pool pool(ioc.get_executor(), database::pool_options{.url = database_url, .size = 1});
+    auto session = pool.make_session();
+    std::optional<plots::cadastre::assembled_request> assembled;
+    std::exception_ptr failure;
+    boost::asio::co_spawn(ioc, plots::cadastre::assemble_request(*session, key, options),
+                          [&](std::exception_ptr e, plots::cadastre::assembled_request r) {
+                              failure = e;
+                              if (!e) assembled = std::move(r);
+                          });
+    ioc.run();
+    if (failure) std::rethrow_exception(failure);
+    for (const auto& warning : assembled->warnings) std::cerr << "survey-plan: warning: " << warning << '\n';
+    return std::move(assembled->request);
+}
+
+int render(const nlohmann::ordered_json& request, const std::string& output_path) {
     const plots::plot_result result = plots::generate_plot_from_request(request);
 
     std::ofstream out(output_path, std::ios::binary | std::ios::trunc);
-    const std::string png = decode_base64(result.image64);
+    const std::string png = plots::png_bytes(result);
     out.write(png.data(), static_cast<std::streamsize>(png.size()));
     out.close();
     if (!out) {
@@ -118,13 +111,25 @@ int main(int argc, char** argv) {
     std::string request_path;
     std::string output_path;
     std::vector<double> scale_numbers;
+    plots::cadastre::plot_key key;
+    std::string zone;
+    std::string database_url;
+    std::string roads_table;
+    if (const char* url = std::getenv("DATABASE_URL")) database_url = url;
     auto* request_option = app.add_option("request", request_path, "request document (JSON), - for standard input");
     auto* output_option = app.add_option("-o,--output", output_path, "PNG file to write");
+    auto* plot_option = app.add_option("--plot", key.plot_no, "draw the plan of the plot with this PLOT_NO, read from the database");
+    auto* zone_option = app.add_option("--zone", zone, "the plot's CADZONE, where its number is used in several zones");
+    auto* url_option =
+        app.add_option("--database-url", database_url, "PostgreSQL URI of the cadastre (default: the DATABASE_URL environment variable)");
+    auto* roads_option = app.add_option("--roads-table", roads_table, "[schema.]table whose line geometry (EPSG:3857) gives the roads");
     auto* scale_option = app.add_option("--scale", scale_numbers, "W H [PAPER_W PAPER_H MARGIN]: print the recommended scale")
                              ->expected(2, 5);
-    scale_option->excludes(request_option)->excludes(output_option);
-    output_option->needs(request_option);
+    scale_option->excludes(request_option)->excludes(output_option)->excludes(plot_option);
+    plot_option->excludes(request_option);
     request_option->needs(output_option);
+    plot_option->needs(output_option);
+    for (auto* option : {zone_option, url_option, roads_option}) option->needs(plot_option);
 
     try {
         app.parse(argc, argv);
@@ -139,11 +144,30 @@ int main(int argc, char** argv) {
         if (!scale_option->empty()) {
             return print_scale(scale_numbers);
         }
+        if (!plot_option->empty()) {
+            if (database_url.empty()) {
+                std::cerr << "survey-plan: --plot needs --database-url or DATABASE_URL\n";
+                return exit_bad_request;
+            }
+            if (!zone.empty()) key.zone = zone;
+            plots::cadastre::source_options options;
+            if (!roads_table.empty()) options.roads_table = roads_table;
+            return render(read_plot_request(database_url, key, options), output_path);
+        }
         if (request_option->empty()) {
-            std::cerr << "survey-plan: give a request and -o, or --scale\n" << app.help();
+            std::cerr << "survey-plan: give a request and -o, a plot and -o, or --scale\n" << app.help();
             return exit_bad_request;
         }
-        return render(request_path, output_path);
+        nlohmann::ordered_json request;
+        try {
+            request = read_request(request_path);
+        } catch (const std::exception& e) {
+            std::cerr << "survey-plan: " << e.what() << '\n';
+            return exit_bad_request;
+        }
+        return render(request, output_path);
+    } catch (const plots::cadastre::ambiguous_plot& e) {
+        std::cerr << "survey-plan: " << e.what() << " with --zone\n";
     } catch (const plots::invalid_argument& e) {
         std::cerr << "survey-plan: invalid argument: " << e.what() << '\n';
     } catch (const plots::invalid_record& e) {

@@ -29,4 +29,34 @@ std::string encode_base64(std::span<const std::uint8_t> bytes) {
     return out;
 }
 
+std::string decode_base64(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() / 4 * 3);
+    std::uint32_t bits = 0;
+    int count = 0;
+    for (const char c : text) {
+        int value = 0;
+        if (c >= 'A' && c <= 'Z') {
+            value = c - 'A';
+        } else if (c >= 'a' && c <= 'z') {
+            value = c - 'a' + 26;
+        } else if (c >= '0' && c <= '9') {
+            value = c - '0' + 52;
+        } else if (c == '+') {
+            value = 62;
+        } else if (c == '/') {
+            value = 63;
+        } else {
+            break;
+        }
+        bits = (bits << 6) | static_cast<std::uint32_t>(value);
+        count += 6;
+        if (count >= 8) {
+            count -= 8;
+            out.push_back(static_cast<char>((bits >> count) & 0xFF));
+        }
+    }
+    return out;
+}
+
 }  // namespace plots::detail

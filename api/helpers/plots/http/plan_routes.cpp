@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
+#include <memory>
+#include <tuple>
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/redirect_error.hpp>
@@ -14,6 +17,8 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include "common/errors.hpp"
+#include "database/database.hpp"
+#include "logger/logger.hpp"
 #include "plots.hpp"
 
 namespace plots::http {
@@ -42,20 +47,15 @@ void admit(const plan_resources& resources) {
     }
 }
 
-// The answer's JSON is made on the render thread too: the image's text runs
-// to megabytes, and serialising it on the loop would hold up every tile.
-common::response plan_answer(plots::plot_result plan) {
-    json body;
-    body["image"] = std::move(plan.image64);
-    body["size_mm"] = {plan.size_mm.first, plan.size_mm.second};
-    body["scale"] = plan.scale;
-    return common::json_response(body);
-}
+// A request body that is not JSON, found on the render thread.
+struct malformed_body {};
 
-asio::awaitable<common::response> create_plan(plan_resources& resources, const common::request& req) {
-    // The body is parsed and the plan rendered on the pool; the loop only
-    // waits for the timer that the worker cancels when it is done (posted
-    // back to the loop's thread), so tiles keep flowing meanwhile.
+// Runs `work` on the render pool and waits for it on the loop; the loop only
+// waits for the timer that the worker cancels when it is done (posted back to
+// the loop's thread), so tiles keep flowing meanwhile. Throws the common
+// error of whatever the work threw. The work makes the whole answer: a plan's
+// image runs to megabytes, and serialising it on the loop would hold up every tile.
+asio::awaitable<common::response> render_on_pool(plan_resources& resources, std::function<common::response()> work) {
     struct render_state {
         explicit render_state(asio::any_io_executor ex) : loop(ex), done(ex, asio::steady_timer::time_point::max()) {}
         asio::any_io_executor loop;
@@ -63,25 +63,19 @@ asio::awaitable<common::response> create_plan(plan_resources& resources, const c
         std::atomic<bool> abandoned{false};  // given up: a plan not yet started is not drawn
         bool finished = false;               // the task has ended (set on the loop)
         std::optional<common::response> answer;
-        bool malformed = false;
         std::exception_ptr failure;
     };
+    // Checked again here: a plan by number was admitted before its database read.
+    admit(resources);
     auto state = std::make_shared<render_state>(co_await asio::this_coro::executor);
     ++resources.in_flight;
     ++resources.rendering;
-    // The request may end before the pool gets to it: the task owns a copy.
-    asio::post(resources.render_pool, [state, &resources, body = req.body] {
+    // The request may end before the pool gets to it: the task owns its work.
+    asio::post(resources.render_pool, [state, &resources, work = std::move(work)] {
         static thread_local const bool lowered = lower_priority();
         (void)lowered;
         try {
-            if (!state->abandoned) {
-                auto doc = plots::parse_request(body);
-                if (doc) {
-                    state->answer = plan_answer(plots::generate_plot_from_request(*doc));
-                } else {
-                    state->malformed = true;
-                }
-            }
+            if (!state->abandoned) state->answer = work();
         } catch (...) {
             state->failure = std::current_exception();
         }
@@ -105,11 +99,10 @@ asio::awaitable<common::response> create_plan(plan_resources& resources, const c
         throw common::unavailable("The plan was not drawn within " + std::to_string(resources.limits.timeout.count()) + " s",
                                   retry_after_seconds);
     }
-    if (state->malformed) {
-        throw common::validation_error({{{"body"}, "Malformed JSON in the request body", "json_invalid"}});
-    }
     try {
         if (state->failure) std::rethrow_exception(state->failure);
+    } catch (const malformed_body&) {
+        throw common::validation_error({{{"body"}, "Malformed JSON in the request body", "json_invalid"}});
     } catch (const plots::too_deep& e) {
         throw common::validation_error({{{"body"}, e.what(), "json_too_deep"}});
     } catch (const plots::invalid_argument& e) {
@@ -120,6 +113,114 @@ asio::awaitable<common::response> create_plan(plan_resources& resources, const c
         throw common::not_found(e.what());
     }
     co_return std::move(*state->answer);
+}
+
+// The POST /plans answer of a plan.
+json plan_json(plots::plot_result plan) {
+    json body;
+    body["image"] = std::move(plan.image64);
+    body["size_mm"] = {plan.size_mm.first, plan.size_mm.second};
+    body["scale"] = plan.scale;
+    return body;
+}
+
+asio::awaitable<common::response> create_plan(plan_resources& resources, const common::request& req) {
+    // The body is parsed on the pool too: a large one takes a while.
+    // A named function, not a temporary inside the co_await: GCC 12 destroys
+    // such a temporary's captures twice.
+    std::function<common::response()> work = [body = req.body] {
+        auto doc = plots::parse_request(body);
+        if (!doc) throw malformed_body{};
+        return common::json_response(plan_json(plots::generate_plot_from_request(*doc)));
+    };
+    co_return co_await render_on_pool(resources, std::move(work));
+}
+
+// Whether a failure of the database layer means that the database cannot be
+// reached (connection failures, a server shutting down) rather than a fault.
+bool unreachable(const database::error& e) {
+    const auto& state = e.sqlstate();
+    return state.empty() || state.starts_with("08") || state.starts_with("57P");
+}
+
+// A name for the saved file: the plot number with anything a file system or
+// a header might mind replaced.
+std::string file_name_of(const std::string& plot_no) {
+    std::string out = "plan-";
+    for (const char c : plot_no) {
+        const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_';
+        out.push_back(plain ? c : (c == ' ' ? ' ' : '_'));
+    }
+    return out + ".png";
+}
+
+// The same name percent-encoded in UTF-8 (RFC 6266 filename*), for clients that read it.
+std::string encoded_file_name_of(const std::string& plot_no) {
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string out = "plan-";
+    for (const char c : plot_no) {
+        const auto u = static_cast<unsigned char>(c);
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_') {
+            out.push_back(c);
+        } else {
+            out += {'%', hex[u >> 4], hex[u & 15]};
+        }
+    }
+    return out + ".png";
+}
+
+// Out of the coroutines below: GCC 12 mistranslates braced lists of string literals in them.
+[[noreturn]] void throw_validation_error(const char* where, const char* name, const std::string& message, const char* type) {
+    throw common::validation_error({{{where, name}, message, type}});
+}
+
+common::response png_response(const plots::plot_result& plan, const std::string& plot_no) {
+    return common::response::raw(plots::png_bytes(plan), "image/png",
+                                 {{"Content-Disposition", "inline; filename=\"" + file_name_of(plot_no) + "\"; filename*=UTF-8''" +
+                                                              encoded_file_name_of(plot_no)}});
+}
+
+// The plot's request from the cadastre, its failures as the common errors.
+asio::awaitable<cadastre::assembled_request> read_cadastre(const plan_resources& resources, database::session& db,
+                                                          const cadastre::plot_key& key) {
+    const auto log = logger::get_logger();
+    try {
+        co_return co_await cadastre::assemble_request(db, key, resources.source);
+    } catch (const cadastre::unknown_plot& e) {
+        throw common::not_found(e.what());
+    } catch (const cadastre::ambiguous_plot& e) {
+        throw_validation_error("query", "zone", e.what(), "ambiguous_plot");
+    } catch (const cadastre::not_simple_polygon& e) {
+        throw_validation_error("path", "plot_no", e.what(), "not_simple_polygon");
+    } catch (const cadastre::read_timeout& e) {
+        log->error("Plan of plot '{}': {}", key.plot_no, e.what());
+        throw common::timed_out("Reading the plot's data timed out");
+    } catch (const database::pool_timeout&) {
+        throw;
+    } catch (const database::error& e) {
+        log->error("Plan of plot '{}': database error: {}", key.plot_no, e.what());
+        if (unreachable(e)) throw common::unavailable("Database unavailable", retry_after_seconds);
+        throw common::internal_error("Database error");
+    }
+}
+
+enum class plan_form { png, json };
+
+asio::awaitable<common::response> plan_of_plot(plan_resources& resources, common::request_context& ctx, plan_form form) {
+    cadastre::plot_key key{ctx.text("plot_no"), std::nullopt};
+    if (const auto& zone = ctx.text("zone"); !zone.empty()) key.zone = zone;
+    auto assembled = co_await read_cadastre(resources, ctx.db(), key);
+    for (const auto& warning : assembled.warnings) logger::get_logger()->warn("Plan of plot '{}': {}", key.plot_no, warning);
+    auto source = std::make_shared<const cadastre::assembled_request>(std::move(assembled));
+    std::function<common::response()> work = [source, form, plot_no = key.plot_no] {
+        auto plan = plots::generate_plot_from_request(source->request);
+        if (form == plan_form::png) return png_response(plan, plot_no);
+        json body = plan_json(std::move(plan));
+        body["request"] = source->request;
+        body["warnings"] = source->warnings;
+        return common::json_response(body);
+    };
+    co_return co_await render_on_pool(resources, std::move(work));
 }
 
 }  // namespace
@@ -138,6 +239,27 @@ common::router plan_router(plan_resources& resources) {
     plans.handler = [&resources](common::request_context& ctx) { return create_plan(resources, ctx.req()); };
     plans.admit = [&resources] { admit(resources); };
     r.add_api_route(std::move(plans));
+
+    const std::string by_number =
+        " of the plot numbered plot_no (its PLOT_NO, percent-encoded), read from the cadastre: the plot, its beacons, the "
+        "plots around it and the roads. A number used in several zones needs zone (its CADZONE).";
+    for (const auto& [form, suffix, text] :
+         {std::tuple{plan_form::png, ".png", "The survey plan as a 300-dpi PNG" + by_number},
+          std::tuple{plan_form::json, ".json", "The survey plan" + by_number +
+                                                   " Answer: as POST /plans, with the request it was drawn from under "
+                                                   "\"request\" and corners without a beacon under \"warnings\"."}}) {
+        common::route plan;
+        plan.method = common::verb::get;
+        plan.path = std::string("/plans/{plot_no}") + suffix;
+        plan.name = form == plan_form::png ? "get_plot_plan_png" : "get_plot_plan_json";
+        plan.description = text;
+        plan.params = {common::path_param("plot_no", common::param_type::text, "The plot's number"),
+                       common::query_param("zone", common::param_type::text, std::string(), "The plot's cadastral zone")};
+        plan.uses_db = true;
+        plan.handler = [&resources, form](common::request_context& ctx) { return plan_of_plot(resources, ctx, form); };
+        plan.admit = [&resources] { admit(resources); };
+        r.add_api_route(std::move(plan));
+    }
     return r;
 }
 

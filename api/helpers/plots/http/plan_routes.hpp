@@ -1,13 +1,16 @@
 #pragma once
-// The plans' HTTP adapter: POST /plans renders a survey plan on a thread
-// pool, never on the event loop.
+// The plans' HTTP adapter: POST /plans renders the survey plan of a request,
+// GET /plans/{plot_no}.png and .json that of a plot of the cadastre, each on
+// a thread pool, never on the event loop.
 
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <utility>
 
 #include <boost/asio/thread_pool.hpp>
 
+#include "cadastre/plan_source.hpp"
 #include "common/route.hpp"
 
 namespace plots::http {
@@ -21,9 +24,12 @@ struct plan_limits {
 // What the plan routes share; owned by the host for the life of the loop.
 class plan_resources {
 public:
-    explicit plan_resources(plan_limits limits = {}) : limits(limits), render_pool(limits.threads) {}
+    explicit plan_resources(plan_limits limits = {}, cadastre::source_options source = {})
+        : limits(limits), source(std::move(source)), render_pool(limits.threads) {}
 
     const plan_limits limits;
+    // Where plans by number read the cadastre (roads table, deadline).
+    const cadastre::source_options source;
     // Plans render here, never on the event loop, so tiles keep flowing while a plan is drawn.
     boost::asio::thread_pool render_pool;
     // Plans admitted and not yet finished on the pool (only the loop's thread touches it).
@@ -34,8 +40,8 @@ public:
 
 inline constexpr std::size_t plan_body_limit = 8 * 1024 * 1024;
 
-// The router of POST /plans (no prefix, tag "Survey plans"); `resources`
-// must outlive its routes.
+// The router of POST /plans and GET /plans/{plot_no}.png|.json (no prefix,
+// tag "Survey plans"); `resources` must outlive its routes.
 common::router plan_router(plan_resources& resources);
 
 }  // namespace plots::http

@@ -7,7 +7,7 @@
 
 namespace {
 
-TEST(encode_base64, matches_the_standard_vectors) {
+TEST(base64, encodes_and_decodes_the_standard_vectors) {
     struct example {
         std::string in;
         std::string out;
@@ -18,6 +18,7 @@ TEST(encode_base64, matches_the_standard_vectors) {
                              example{"\xFB\xFF\xBF", "+/+/"}, example{std::string("\0\0\0", 3), "AAAA"}}) {
         const std::vector<std::uint8_t> bytes(e.in.begin(), e.in.end());
         EXPECT_EQ(plots::detail::encode_base64(bytes), e.out) << e.out;
+        EXPECT_EQ(plots::detail::decode_base64(e.out), e.in) << e.out;
     }
 }
 
