@@ -39,22 +39,22 @@ stop_pid() {
 # status_of URL: the HTTP status (000 when nothing answered).
 status_of() { curl -s -o /dev/null -w '%{http_code}' --max-time 10 "$1"; }
 
-# A tile of the LGAs that holds the whole test cadastre (lon 7.4-7.55, lat 9.0-9.12).
-LGA_TILE=/gis/lgas/2/2/1.pbf
+# A tile of the LGAs that holds the whole small test cadastre (lon 7.456-7.489, lat 9.043-9.071).
+LGA_TILE=/gis/lgas/10/533/486.pbf
 
-# tiles LAYER ZOOM...: tile paths around the middle of the test cadastre, a
-# 3x3 block per zoom.
+# tiles LAYER ZOOM...: the 2x2 tiles per zoom (13 to 16) that cover most of
+# the small test cadastre.
 tiles() {
     python3 - "$@" <<'PY'
 import math, sys
 layer, zooms = sys.argv[1], [int(z) for z in sys.argv[2:]]
-lon, lat = 7.475, 9.06
+lon, lat = 7.472, 9.057
 for z in zooms:
     n = 2 ** z
     x = int((lon + 180) / 360 * n)
     y = int((1 - math.asinh(math.tan(math.radians(lat))) / math.pi) / 2 * n)
-    for dx in (-1, 0, 1):
-        for dy in (-1, 0, 1):
+    for dx in (-1, 0):
+        for dy in (-1, 0):
             print(f"/gis/{layer}/{z}/{x + dx}/{y + dy}.pbf")
 PY
 }
