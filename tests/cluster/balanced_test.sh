@@ -13,7 +13,7 @@ front=$(free_port)
 nginx_pid=
 
 cleanup() {
-    [ -n "$nginx_pid" ] && kill -QUIT "$nginx_pid" 2>/dev/null
+    if [ -n "$nginx_pid" ]; then kill -QUIT "$nginx_pid" 2>/dev/null || true; fi
     stop_pid "${gisd_pid_a:-}"
     stop_pid "${gisd_pid_b:-}"
     return 0

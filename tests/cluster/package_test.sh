@@ -32,7 +32,7 @@ fi
 root=$(mktemp -d /tmp/gisd-root.XXXXXX)
 gisd_pid=
 cleanup() {
-    [ -n "$gisd_pid" ] && kill -TERM "$gisd_pid" 2>/dev/null && wait "$gisd_pid" 2>/dev/null
+    if [ -n "$gisd_pid" ]; then kill -TERM "$gisd_pid" 2>/dev/null; wait "$gisd_pid" 2>/dev/null || true; fi
     umount "$root/var/cache/apt/archives" 2>/dev/null || true
     umount "$root/proc" 2>/dev/null || true
     rm -rf "$root"
@@ -55,7 +55,7 @@ status=0
 check() {  # check NAME COMMAND...: one line per check, and the status of all
     if "${@:2}"; then echo "ok   $1"; else echo "FAIL $1"; status=1; fi
 }
-in_root apt-get update -qq
+in_root apt-get update -qq >"$root/tmp/update.log" 2>&1 || { cat "$root/tmp/update.log" >&2; exit 1; }
 in_root sh -c "cd /tmp && apt-get install -y -qq --no-install-recommends ./$(basename "$deb")" >"$root/tmp/install.log" 2>&1 ||
     { tail -30 "$root/tmp/install.log" >&2; exit 1; }
 

@@ -29,11 +29,9 @@ status=0
 for suite in package standby sentinel balanced; do
     t0=$(date +%s)
     echo "== $suite"
-    if [ "$suite" = package ]; then
-        tests/cluster/package_test.sh "$BUILD_DIR" || status=1
-    else
-        "tests/cluster/${suite}_test.sh" || status=1
-    fi
+    args=()
+    [ "$suite" = package ] && args=("$BUILD_DIR")
+    "tests/cluster/${suite}_test.sh" "${args[@]}" || { status=1; echo "FAILED: $suite"; }
     echo "   ($(( $(date +%s) - t0 )) s)"
 done
 echo "make test-cluster: $(( $(date +%s) - started )) s in all"

@@ -20,11 +20,13 @@ pids=()
 load_pid=
 
 cleanup() {
-    [ -n "$load_pid" ] && kill "$load_pid" 2>/dev/null
+    if [ -n "$load_pid" ]; then kill "$load_pid" 2>/dev/null || true; fi
     stop_pid "${gisd_pid_a:-}"
     stop_pid "${gisd_pid_b:-}"
     local f
-    for f in "$dir"/*.pid; do [ -f "$f" ] && kill "$(cat "$f")" 2>/dev/null; done
+    for f in "$dir"/*.pid; do
+        if [ -f "$f" ]; then kill "$(cat "$f")" 2>/dev/null || true; fi
+    done
     return 0
 }
 trap cleanup EXIT
@@ -103,10 +105,11 @@ check "hits from the first primary" hits_everywhere
 check "tiles are in the primary" test "$(cli "$primary" --scan --pattern 'mvt_v8:*' | wc -l)" -gt 0
 
 # The steady load: both processes, every tile, one request after another.
+paths=$(tiles plots 13 14)
 (
     while :; do
         for port in "$a" "$b"; do
-            for path in $(tiles plots 13 14) $LGA_TILE; do
+            for path in $paths $LGA_TILE; do
                 curl -s -o /dev/null -w '%{http_code}\n' --max-time 10 "http://127.0.0.1:$port$path"
             done
         done
