@@ -35,7 +35,12 @@ cleanup() {
     if [ -n "$gisd_pid" ]; then kill -TERM "$gisd_pid" 2>/dev/null; wait "$gisd_pid" 2>/dev/null || true; fi
     umount "$root/var/cache/apt/archives" 2>/dev/null || true
     umount "$root/proc" 2>/dev/null || true
-    rm -rf "$root"
+    # Never remove through a mount that is still there (the shared package cache).
+    if mountpoint -q "$root/var/cache/apt/archives" || mountpoint -q "$root/proc"; then
+        echo "package_test: $root is still mounted; left in place" >&2
+    else
+        rm -rf "$root"
+    fi
 }
 trap cleanup EXIT
 tar -C "$root" -xf "$tarball"
