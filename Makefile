@@ -3,8 +3,11 @@
 # make build - install and build only (build/gisd, build/survey-plan)
 # make test-asan - the test suite under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)
 # make bench - the benchmarks (prints figures; see bench/README.md)
+# make package - the Debian package build/gisd_VERSION_ARCH.deb (see docs/deploy.md)
+# make test-cluster - the slow multi-process tests: the package in a fresh Debian 12 root, a PostgreSQL
+#                     standby, Redis Sentinel failover, nginx in front of two gisd processes
 
-.PHONY: all build demo test test-asan bench deps clean
+.PHONY: all build demo test test-asan test-cluster package bench deps clean
 
 all: build
 
@@ -24,6 +27,13 @@ test: deps
 
 test-asan: deps
 	BUILD_DIR=build-asan BUILD_TYPE=Asan bash scripts/test.sh
+
+test-cluster: deps
+	bash scripts/web-deps.sh
+	bash tests/cluster/run.sh
+
+package: build
+	cmake --build build --target package
 
 bench: build
 	bash bench/run.sh

@@ -1,3 +1,5 @@
+#include <utility>
+
 #include <boost/asio/awaitable.hpp>
 
 #include "database/detail/pool_impl.hpp"
@@ -17,6 +19,8 @@ public:
     asio::awaitable<result> execute(std::string_view sql, params p) override { return run(sql, std::move(p), false); }
 
     asio::awaitable<result> execute_last(std::string_view sql, params p) override { return run(sql, std::move(p), true); }
+
+    void read_only() override { m_read_only = true; }
 
     asio::awaitable<void> commit() override {
         if (m_commit_sent && m_conn) {
@@ -56,9 +60,11 @@ private:
         const auto& opts = m_pool->options();
         const auto& positional = m_pool->translate(sql);
         const bool begin_first = !m_in_transaction;
+        const bool read_only = begin_first && std::exchange(m_read_only, false);
         m_in_transaction = true;
         m_commit_sent = false;
-        auto r = co_await m_conn->run(positional.text, positional.names, p, clock::now() + opts.statement_backstop, begin_first, commit_after);
+        auto r = co_await m_conn->run(positional.text, positional.names, p, clock::now() + opts.statement_backstop, begin_first,
+                                      commit_after, read_only);
         // A failed statement skips the COMMIT behind it: commit() then ends the transaction as usual.
         m_commit_sent = commit_after;
         co_return r;
@@ -69,6 +75,7 @@ private:
     bool m_in_transaction = false;
     bool m_commit_sent = false;  // by execute_last, with the statement
     bool m_closed = false;
+    bool m_read_only = false;  // for the transaction begun next
 };
 
 }  // namespace

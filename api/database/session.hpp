@@ -24,6 +24,10 @@ public:
     // effects do not depend on what the caller does with the result, such as
     // read-only queries. By default the same as `execute`.
     virtual asio::awaitable<result> execute_last(std::string_view sql, params p = {}) { return execute(sql, std::move(p)); }
+    // Makes the transaction that the next statement begins READ ONLY: a write
+    // in it fails, and the server may be a standby. It costs nothing, since
+    // BEGIN travels with the statement. No effect on a transaction already open.
+    virtual void read_only() {}
     virtual asio::awaitable<void> commit() = 0;
     // Rolls back; a statement still running is cancelled on the server first.
     virtual asio::awaitable<void> rollback() = 0;

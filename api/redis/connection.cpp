@@ -10,6 +10,8 @@
 #include <hiredis/async.h>
 #include <hiredis/hiredis.h>
 
+#include "redis/sentinel.hpp"
+
 namespace redis {
 
 using clock = std::chrono::steady_clock;
@@ -155,7 +157,11 @@ public:
         boost::system::error_code ec;
         co_await p->timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
         if (p->done) {
-            if (!p->error.empty()) throw error(p->error);
+            if (!p->error.empty()) {
+                // The server became a replica under us: the sentinels name the new primary.
+                if (m_opts.sentinel && p->error.starts_with("READONLY")) drop(generation);
+                throw error(p->error);
+            }
             co_return std::move(p->result);
         }
         if (!ec) {
@@ -187,8 +193,11 @@ private:
     }
 
     asio::awaitable<void> ensure_connected() {
-        if (m_state == state::connected && m_ac != nullptr) co_return;
-        if (m_state == state::disconnected) start_connect();
+        if (m_state == state::connected && m_ac != nullptr) {
+            if (!moved()) co_return;
+            drop(m_generation);  // the sentinels announced another primary
+        }
+        if (m_state == state::disconnected) begin_connect();
         auto w = std::make_shared<connect_waiter>(m_ex);
         w->timer.expires_at(m_connect_deadline);
         m_connect_waiters.push_back(w);
@@ -205,8 +214,56 @@ private:
         throw error(m_last_error.empty() ? "Connection failed" : m_last_error);
     }
 
-    void start_connect() {
-        redisAsyncContext* ac = redisAsyncConnect(m_opts.host.c_str(), m_opts.port);
+    // True when the sentinels name a primary other than the one connected to.
+    bool moved() const {
+        if (!m_opts.sentinel) return false;
+        auto known = m_opts.sentinel->known();
+        return known && *known != m_address;
+    }
+
+    void begin_connect() {
+        m_state = state::connecting;
+        ++m_generation;
+        m_last_error.clear();
+        m_connect_deadline = clock::now() + m_opts.connect_timeout;
+        if (m_opts.sentinel) {
+            asio::co_spawn(m_ex, locate_and_connect(shared_from_this(), m_generation), asio::detached);
+            return;
+        }
+        try {
+            start_connect(address{m_opts.host, m_opts.port});
+        } catch (...) {
+            m_state = state::disconnected;
+            throw;
+        }
+    }
+
+    // Asks the sentinels (each within their time-out) and connects to the
+    // primary they name; waiters hear of a failure.
+    static asio::awaitable<void> locate_and_connect(std::shared_ptr<connection_impl> self, std::uint64_t generation) {
+        std::optional<address> at;
+        std::string failure;
+        try {
+            at = co_await self->m_opts.sentinel->primary();
+        } catch (const std::exception& e) {
+            failure = e.what();
+        }
+        if (self->m_generation != generation || self->m_state != state::connecting || self->m_ac != nullptr) co_return;
+        if (at) {
+            try {
+                self->start_connect(*at);
+                co_return;
+            } catch (const std::exception& e) {
+                failure = e.what();
+            }
+        }
+        self->m_last_error = failure;
+        self->m_state = state::disconnected;
+        self->notify_connect_waiters();
+    }
+
+    void start_connect(const address& at) {
+        redisAsyncContext* ac = redisAsyncConnect(at.host.c_str(), at.port);
         if (ac == nullptr) throw error("Could not allocate a Redis context");
         if (ac->err != 0) {
             std::string message = ac->errstr;
@@ -218,12 +275,16 @@ private:
         redisAsyncSetConnectCallback(ac, on_connect);
         redisAsyncSetDisconnectCallback(ac, on_disconnect);
         m_ac = ac;
-        m_state = state::connecting;
-        ++m_generation;
-        m_last_error.clear();
+        m_address = at;
+        m_setup_failed = false;
         m_connect_deadline = clock::now() + m_opts.connect_timeout;
         // hiredis learns that a non-blocking connect finished from the first write event.
         ac->ev.addWrite(ac->ev.data);
+    }
+
+    // The server at m_address failed us: with sentinels, ask them again next time.
+    void forget_server() {
+        if (m_opts.sentinel) m_opts.sentinel->forget(m_address);
     }
 
     static void on_connect(const redisAsyncContext* ac, int status) {
@@ -233,33 +294,56 @@ private:
             self->m_last_error = ac->errstr;
             self->m_ac = nullptr;  // hiredis frees the context after this callback
             self->m_state = state::disconnected;
+            self->forget_server();
             self->notify_connect_waiters();
             return;
         }
-        if (self->m_opts.db == 0) {
+        // Set-up commands, pipelined; the last reply makes the connection usable.
+        std::vector<std::vector<std::string>> setup;
+        if (!self->m_opts.password.empty()) setup.push_back({"AUTH", self->m_opts.password});
+        if (self->m_opts.db != 0) setup.push_back({"SELECT", std::to_string(self->m_opts.db)});
+        // The sentinels' answer may be stale (an old primary restarted as a replica).
+        if (self->m_opts.sentinel) setup.push_back({"ROLE"});
+        if (setup.empty()) {
             self->m_state = state::connected;
             self->notify_connect_waiters();
             return;
         }
-        std::string db = std::to_string(self->m_opts.db);
-        const char* args[] = {"SELECT", db.c_str()};
-        std::size_t lens[] = {6, db.size()};
-        redisAsyncCommandArgv(const_cast<redisAsyncContext*>(ac), on_select, nullptr, 2, args, lens);
+        self->m_setup_left = setup.size();
+        for (const auto& command : setup) {
+            std::vector<const char*> args;
+            std::vector<std::size_t> lens;
+            for (const auto& a : command) {
+                args.push_back(a.c_str());
+                lens.push_back(a.size());
+            }
+            void* is_role = command[0] == "ROLE" ? const_cast<connection_impl*>(self) : nullptr;
+            redisAsyncCommandArgv(const_cast<redisAsyncContext*>(ac), on_setup, is_role, static_cast<int>(args.size()), args.data(),
+                                  lens.data());
+        }
     }
 
-    static void on_select(redisAsyncContext* ac, void* r, void*) {
+    static void on_setup(redisAsyncContext* ac, void* r, void* is_role) {
         auto* self = static_cast<connection_impl*>(ac->data);
-        if (self == nullptr || self->m_ac != ac) return;
+        if (self == nullptr || self->m_ac != ac || self->m_setup_failed) return;
         auto* rr = static_cast<redisReply*>(r);
-        if (rr != nullptr && rr->type != REDIS_REPLY_ERROR) {
-            self->m_state = state::connected;
-        } else {
+        if (rr == nullptr || rr->type == REDIS_REPLY_ERROR) {
             self->m_last_error = rr != nullptr ? std::string(rr->str, rr->len) : "Connection closed";
-            // Not from inside hiredis's own callback: drop the context from the loop.
-            asio::post(self->m_ex, [weak = self->weak_from_this(), generation = self->m_generation] {
-                if (auto s = weak.lock()) s->drop(generation);
-            });
+        } else if (is_role != nullptr && !(rr->type == REDIS_REPLY_ARRAY && rr->elements > 0 && rr->element[0]->type == REDIS_REPLY_STRING &&
+                                            std::string_view(rr->element[0]->str, rr->element[0]->len) == "master")) {
+            self->m_last_error = "The server the sentinels named is not the primary";
+        } else {
+            if (--self->m_setup_left == 0) {
+                self->m_state = state::connected;
+                self->notify_connect_waiters();
+            }
+            return;
         }
+        self->m_setup_failed = true;
+        // Not from inside hiredis's own callback: drop the context from the loop.
+        asio::post(self->m_ex, [weak = self->weak_from_this(), generation = self->m_generation] {
+            if (auto s = weak.lock()) s->drop(generation);
+        });
         self->notify_connect_waiters();
     }
 
@@ -269,6 +353,7 @@ private:
         if (status != REDIS_OK) self->m_last_error = ac->errstr;
         self->m_ac = nullptr;  // hiredis frees the context after this callback
         self->m_state = state::disconnected;
+        self->forget_server();
         self->notify_connect_waiters();
     }
 
@@ -288,6 +373,7 @@ private:
         m_ac = nullptr;
         m_state = state::disconnected;
         ac->data = nullptr;
+        forget_server();
         notify_connect_waiters();
         redisAsyncFree(ac);
     }
@@ -300,6 +386,9 @@ private:
     std::string m_last_error;
     clock::time_point m_connect_deadline;
     std::vector<std::shared_ptr<connect_waiter>> m_connect_waiters;
+    address m_address;  // of the current context
+    std::size_t m_setup_left = 0;
+    bool m_setup_failed = false;
 };
 
 connection::connection(asio::any_io_executor executor, options opts)

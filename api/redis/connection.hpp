@@ -4,7 +4,10 @@
 // Commands are sent in argv form, so keys and values are binary-safe and no
 // text is ever interpreted as a format string. Replies arrive as raw bytes.
 // The connection opens lazily with the first command; after any failure the
-// next command opens a new one.
+// next command opens a new one. With a sentinel in the options, it opens to
+// the primary the sentinels name, and follows a failover: a connection to a
+// server that is no longer the primary (the sentinels announced another, or
+// it answered READONLY) is closed and the next command opens one to the new.
 
 #include <chrono>
 #include <cstdint>
@@ -36,10 +39,15 @@ struct reply {
     std::vector<reply> elements;
 };
 
+class sentinel;
+
 struct options {
-    std::string host = "localhost";
+    std::string host = "localhost";  // not used with a sentinel
     int port = 6379;
     int db = 0;
+    std::string password;  // AUTH after connecting; empty: none
+    // Shared by the process's connections to the same data; none: host and port.
+    std::shared_ptr<redis::sentinel> sentinel;
     std::chrono::milliseconds connect_timeout{5000};
     std::chrono::milliseconds socket_timeout{5000};  // each command, from sending to its reply
 };

@@ -18,6 +18,9 @@
 #include <boost/asio/write.hpp>
 #include <hiredis/hiredis.h>
 
+#include "redis/detail/wire.hpp"
+#include "redis/sentinel.hpp"
+
 namespace redis {
 
 using clock = std::chrono::steady_clock;
@@ -25,34 +28,9 @@ using tcp = asio::ip::tcp;
 
 namespace {
 
-struct reply_deleter {
-    void operator()(redisReply* r) const { freeReplyObject(r); }
-};
-using reply_ptr = std::unique_ptr<redisReply, reply_deleter>;
-
-struct reader_deleter {
-    void operator()(redisReader* r) const { redisReaderFree(r); }
-};
-using reader_ptr = std::unique_ptr<redisReader, reader_deleter>;
-
-std::string format(const std::vector<std::string_view>& argv) {
-    std::vector<const char*> args;
-    std::vector<std::size_t> lens;
-    for (auto a : argv) {
-        args.push_back(a.data());
-        lens.push_back(a.size());
-    }
-    char* raw = nullptr;
-    int n = redisFormatCommandArgv(&raw, static_cast<int>(args.size()), args.data(), lens.data());
-    if (n < 0) throw error("Could not format a command");
-    std::string out(raw, static_cast<std::size_t>(n));
-    std::free(raw);
-    return out;
-}
-
-bool is_text(const redisReply* r, std::string_view text) {
-    return r != nullptr && (r->type == REDIS_REPLY_STRING || r->type == REDIS_REPLY_STATUS) && std::string_view(r->str, r->len) == text;
-}
+using detail::is_text;
+using detail::reader_ptr;
+using detail::reply_ptr;
 
 }  // namespace
 
@@ -62,9 +40,10 @@ public:
         : m_ex(ex), m_opts(std::move(opts)), m_prefix(std::move(prefix)), m_on_change(std::move(on_change)), m_socket(ex) {}
 
     bool live() {
+        if (m_state == state::live && moved()) lose();  // the sentinels announced another primary
         if (m_state == state::live) {
             poll();
-        } else if (m_state == state::down && clock::now() >= m_next_attempt) {
+        } else if (m_state == state::down && (clock::now() >= m_next_attempt || moved())) {
             m_state = state::connecting;
             ++m_attempt;
             asio::co_spawn(m_ex, connect(shared_from_this(), m_attempt), asio::detached);
@@ -96,11 +75,28 @@ private:
         });
         bool ok = false;
         try {
-            auto endpoints = co_await resolver->async_resolve(self->m_opts.host, std::to_string(self->m_opts.port), asio::use_awaitable);
+            address at{self->m_opts.host, self->m_opts.port};
+            if (self->m_opts.sentinel) {
+                at = co_await self->m_opts.sentinel->primary();
+                self->m_target = at;
+            }
+            auto endpoints = co_await resolver->async_resolve(at.host, std::to_string(at.port), asio::use_awaitable);
             // A stop closed the socket before it was opened; connecting now would open it again.
             if (self->m_stopped) throw error("stopped");
             co_await asio::async_connect(self->m_socket, endpoints, asio::use_awaitable);
             self->m_reader.reset(redisReaderCreate());
+            if (!self->m_opts.password.empty()) {
+                std::vector<std::string_view> auth{std::string_view("AUTH"), std::string_view(self->m_opts.password)};
+                co_await self->roundtrip(auth);
+            }
+            if (self->m_opts.sentinel) {
+                // Changes are made on the primary; a replica would report them late or never.
+                std::vector<std::string_view> role_argv{std::string_view("ROLE")};
+                auto role = co_await self->roundtrip(role_argv);
+                if (role->type != REDIS_REPLY_ARRAY || role->elements == 0 || !is_text(role->element[0], "master")) {
+                    throw error("not the primary");
+                }
+            }
             std::vector<std::string_view> id_argv{std::string_view("CLIENT"), std::string_view("ID")};
             auto id = co_await self->roundtrip(id_argv);
             if (id->type != REDIS_REPLY_INTEGER) throw error("CLIENT ID");
@@ -121,6 +117,7 @@ private:
         deadline.cancel();
         if (self->m_stopped || self->m_attempt != attempt) co_return;
         if (!ok) {
+            if (self->m_opts.sentinel && self->m_target) self->m_opts.sentinel->forget(*self->m_target);
             self->lose();
             co_return;
         }
@@ -134,19 +131,14 @@ private:
 
     // Sends one command and reads its reply (only while connecting).
     asio::awaitable<reply_ptr> roundtrip(const std::vector<std::string_view>& argv) {
-        std::string wire = format(argv);
-        co_await asio::async_write(m_socket, asio::buffer(wire), asio::use_awaitable);
-        for (;;) {
-            void* r = nullptr;
-            if (redisReaderGetReply(m_reader.get(), &r) != REDIS_OK) throw error("Protocol error");
-            if (r != nullptr) {
-                reply_ptr out(static_cast<redisReply*>(r));
-                if (out->type == REDIS_REPLY_ERROR) throw error(std::string(out->str, out->len));
-                co_return out;
-            }
-            auto n = co_await m_socket.async_read_some(asio::buffer(m_buffer), asio::use_awaitable);
-            redisReaderFeed(m_reader.get(), m_buffer.data(), n);
-        }
+        return detail::roundtrip(m_socket, m_reader.get(), argv);
+    }
+
+    // True when the sentinels name a primary other than the one this feed was opened to.
+    bool moved() const {
+        if (!m_opts.sentinel || !m_target) return false;
+        auto known = m_opts.sentinel->known();
+        return known && *known != *m_target;
     }
 
     void arm_read() {
@@ -192,6 +184,8 @@ private:
     void lose() {
         boost::system::error_code ignored;
         m_socket.close(ignored);
+        // The primary it was opened to failed: with sentinels, they are asked again.
+        if (m_opts.sentinel && m_target && m_state == state::live) m_opts.sentinel->forget(*m_target);
         m_state = state::down;
         ++m_attempt;  // outstanding waits of the old connection see a new generation
         // A server that refuses tracking (older than Redis 6, or the command
@@ -208,6 +202,7 @@ private:
     tcp::socket m_socket;
     reader_ptr m_reader;
     std::array<char, 16384> m_buffer{};
+    std::optional<address> m_target;  // of the last attempt, with sentinels
     state m_state = state::down;
     std::uint64_t m_attempt = 0;
     clock::time_point m_next_attempt{};

@@ -6,6 +6,9 @@
 // The copies are only as good as the feed. While it is not known to be live
 // (not yet connected, or lost), `live()` is false and the owner must neither
 // keep nor use copies; every loss is reported as "everything changed".
+// With a sentinel in the options, the feed is opened to the primary it names
+// (checked with ROLE) and is lost, and opened again at once, when the
+// sentinels announce another primary.
 
 #include <cstdint>
 #include <functional>

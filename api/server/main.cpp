@@ -4,11 +4,14 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <fstream>
 #include <iostream>
+#include <thread>
 #include <vector>
 
 #include <CLI/CLI.hpp>
@@ -34,7 +37,7 @@ struct cli_options {
     std::size_t pool_size = 10;
     common::public_url_options urls;
     std::string cors_origins = "*";
-    std::string web_dir = GISD_WEB_DIR;
+    std::string web_dir;
     bool no_viewer = false;
     std::string basemap_url;
     std::size_t plan_queue = 4;
@@ -45,6 +48,18 @@ struct cli_options {
     int plan_timeout_s = 30;
     std::string roads_table;
 };
+
+// An installed gisd (PREFIX/bin) finds the viewer in PREFIX/share/gisd/web;
+// one run from the build folder finds it in the source tree.
+std::string default_web_dir() {
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (!ec) {
+        auto installed = exe.parent_path().parent_path() / "share" / "gisd" / "web";
+        if (std::filesystem::is_directory(installed, ec)) return installed.string();
+    }
+    return GISD_WEB_DIR;
+}
 
 // "*" allows any origin; a list names the origins; empty turns CORS off.
 server::http_policy http_policy_of(const cli_options& opts) {
@@ -137,6 +152,7 @@ int main(int argc, char** argv) {
     mallopt(M_TRIM_THRESHOLD, 16 << 20);
     mallopt(M_MMAP_THRESHOLD, 4 << 20);
     cli_options opts;
+    opts.web_dir = default_web_dir();
     if (const char* url = std::getenv("DATABASE_URL")) opts.database_url = url;
 
     CLI::App cli{
@@ -145,8 +161,11 @@ int main(int argc, char** argv) {
         "TILE_MEMORY_CACHE_MB (default 32, 0 for none): each worker's copies of hot tiles, kept coherent with Redis."};
     cli.add_option("--host", opts.host, "Address to listen on")->capture_default_str();
     cli.add_option("--port", opts.port, "TCP port to listen on")->capture_default_str();
-    cli.add_option("--workers", opts.workers, "Worker processes sharing the port (SO_REUSEPORT), each with its own loop, Redis connection and pool")
-        ->check(CLI::Range(1, 256))
+    cli.set_version_flag("--version", "gisd " GISD_VERSION);
+    cli.add_option("--workers", opts.workers,
+                   "Worker processes sharing the port (SO_REUSEPORT), each with its own loop, Redis connection and pool; "
+                   "0: one per available core")
+        ->check(CLI::Range(0, 256))
         ->capture_default_str();
     cli.add_option("--database-url", opts.database_url, "PostgreSQL URI (default: the DATABASE_URL environment variable)");
     cli.add_option("--db-pool-size", opts.pool_size, "Most database connections per worker")->check(CLI::Range(1, 1000))->capture_default_str();
@@ -196,6 +215,7 @@ int main(int argc, char** argv) {
                                    opts.host);
     }
 
+    if (opts.workers == 0) opts.workers = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1U, 256U));
     if (opts.workers == 1) return run_worker(opts, false);
     return server::supervise(opts.workers, [&opts](const std::function<void()>& serving) { return run_worker(opts, true, serving); });
 }

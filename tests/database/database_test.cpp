@@ -480,6 +480,44 @@ TEST_F(database_test, connection_killed_during_a_session_fails_it_and_is_dropped
     run(next->close());
 }
 
+// A write refused because the transaction or the server is read-only (a
+// standby, or a primary demoted by a failover) fails the session and the
+// connection is replaced, not handed out again.
+TEST_F(database_test, refused_write_fails_and_replaces_the_connection) {
+    struct read_only_case {
+        const char* name;
+        bool session_read_only;   // session::read_only() before the write
+        bool server_read_only;    // the connection's server refuses writes by default
+    };
+    for (const auto& c : {read_only_case{"read-only transaction", true, false}, read_only_case{"read-only server", false, true}}) {
+        SCOPED_TRACE(c.name);
+        auto pool = make_pool(1);
+        const auto& table = scratch_table();
+        auto s = pool->make_session();
+        if (c.server_read_only) {
+            run(s->execute("SET default_transaction_read_only = on"));
+            run(s->commit());
+        }
+        auto pid = scalar(*s, "SELECT pg_backend_pid()");
+        run(s->commit());
+        if (c.session_read_only) s->read_only();
+        try {
+            run(s->execute("INSERT INTO " + table + " (id) VALUES (1)"));
+            ADD_FAILURE() << "the write was not refused";
+        } catch (const database::error& e) {
+            EXPECT_EQ(e.sqlstate(), "25006") << e.what();
+        }
+        run(s->close());
+        EXPECT_EQ(pool->open_connections(), 0u);
+
+        auto next = pool->make_session();
+        EXPECT_NE(scalar(*next, "SELECT pg_backend_pid()"), pid);
+        EXPECT_EQ(scalar(*next, "SHOW transaction_read_only"), value(std::string("off")));  // read_only() lasts one transaction
+        run(next->close());
+    }
+    EXPECT_EQ(count_rows(), 0);
+}
+
 // ------------------------------------------------------------------ pool limits
 
 TEST_F(database_test, exhausted_pool_gives_up_after_the_acquire_time_out) {

@@ -153,6 +153,35 @@ TEST_F(redis_connection, database_number_is_selected) {
     EXPECT_EQ(run(in_0.get("k")), std::nullopt);
 }
 
+// AUTH goes before SELECT; a missing or wrong password fails every command.
+TEST_F(redis_connection, password_is_sent_before_the_database_is_selected) {
+    test_support::redis_child server;
+    {
+        redis::connection admin(ioc.get_executor(), child_options(server.port()));
+        command(admin, {"CONFIG", "SET", "requirepass", "s3cret"});
+    }
+    struct password_case {
+        const char* password;
+        int db;
+        bool accepted;
+    };
+    for (const auto& c : {password_case{"s3cret", 0, true}, password_case{"s3cret", 3, true}, password_case{"", 0, false},
+                          password_case{"wrong", 3, false}}) {
+        SCOPED_TRACE(std::string(c.password) + " db " + std::to_string(c.db));
+        auto opts = child_options(server.port());
+        opts.password = c.password;
+        opts.db = c.db;
+        redis::connection conn(ioc.get_executor(), opts);
+        if (!c.accepted) {
+            EXPECT_THROW(run(conn.get("k")), redis::error);
+            continue;
+        }
+        run(conn.set("k", std::to_string(c.db), 60));
+        EXPECT_EQ(run(conn.get("k")), std::to_string(c.db));
+        EXPECT_NE(command(conn, {"CLIENT", "INFO"}).str.find(" db=" + std::to_string(c.db) + " "), std::string::npos);
+    }
+}
+
 TEST_F(redis_connection, refused_connection_fails_promptly) {
     redis::connection c(ioc.get_executor(), child_options(test_support::free_port()));
     auto start = std::chrono::steady_clock::now();

@@ -64,7 +64,11 @@ INSTANTIATE_TEST_SUITE_P(
                     startup_case{"port_6380", {{"REDIS_PORT", "6380"}}, "  - Redis: localhost:6380/0"},
                     startup_case{"all_three", {{"REDIS_HOST", "127.0.0.1"}, {"REDIS_PORT", "6390"}, {"REDIS_DB", "3"}}, "  - Redis: 127.0.0.1:6390/3"},
                     // A set but empty host is used as it is, not replaced by the default.
-                    startup_case{"empty_host", {{"REDIS_HOST", ""}}, "  - Redis: :6379/0"}),
+                    startup_case{"empty_host", {{"REDIS_HOST", ""}}, "  - Redis: :6379/0"},
+                    // The sentinels are not asked before the first request; REDIS_HOST is not used.
+                    startup_case{"sentinels",
+                                 {{"REDIS_HOST", "unused"}, {"REDIS_SENTINELS", "127.0.0.1:1, [::1]:2"}, {"REDIS_SENTINEL_MASTER", "gisd"}},
+                                 "  - Redis: primary 'gisd' of 2 sentinels/0"}),
     [](const testing::TestParamInfo<startup_case>& info) { return std::string(info.param.name); });
 
 struct bad_setting_case {
@@ -105,7 +109,12 @@ INSTANTIATE_TEST_SUITE_P(settings, bad_setting,
                          testing::Values(bad_setting_case{"port_abc", {{"REDIS_PORT", "abc"}}, "REDIS_PORT"},
                                          bad_setting_case{"port_empty", {{"REDIS_PORT", ""}}, "REDIS_PORT"},
                                          bad_setting_case{"port_trailing_text", {{"REDIS_PORT", "6379x"}}, "REDIS_PORT"},
-                                         bad_setting_case{"db_abc", {{"REDIS_DB", "abc"}}, "REDIS_DB"}),
+                                         bad_setting_case{"db_abc", {{"REDIS_DB", "abc"}}, "REDIS_DB"},
+                                         bad_setting_case{"sentinels_without_master", {{"REDIS_SENTINELS", "127.0.0.1:26379"}},
+                                                          "REDIS_SENTINEL_MASTER"},
+                                         bad_setting_case{"sentinel_without_port",
+                                                          {{"REDIS_SENTINELS", "127.0.0.1:26379,10.0.0.2"}, {"REDIS_SENTINEL_MASTER", "m"}},
+                                                          "REDIS_SENTINELS: not host:port: 10.0.0.2"}),
                          [](const testing::TestParamInfo<bad_setting_case>& info) { return std::string(info.param.name); });
 
 TEST(gisd, bad_port_error_names_the_value) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
@@ -19,6 +20,17 @@ namespace database::detail {
 using namespace boost::asio::experimental::awaitable_operators;
 
 namespace {
+
+// SQLSTATEs after which the connection's server may not serve it again:
+// read_only_sql_transaction (the server is, or has become after a failover, a
+// standby; in a READ ONLY transaction replacing the connection costs only a
+// reconnect) and the operator-intervention class 57P (shutdown, crash, not
+// accepting connections, database dropped).
+bool ends_connection(const char* state) {
+    if (state == nullptr) return false;
+    const std::string_view s(state);
+    return s == "25006" || s.starts_with("57P");
+}
 
 std::string trimmed(const char* message) {
     std::string s = message ? message : "";
@@ -66,7 +78,7 @@ asio::awaitable<void> connection::connect(const std::string& url, clock::time_po
 }
 
 asio::awaitable<result> connection::run(const std::string& text, const std::vector<std::string>& names, const params& p,
-                                        clock::time_point deadline, bool begin_first, bool commit_after) {
+                                        clock::time_point deadline, bool begin_first, bool commit_after, bool read_only) {
     if (m_busy) throw error("another statement is still running on this connection");
     std::vector<const char*> values(names.size(), nullptr);
     std::vector<int> lengths(names.size(), 0), formats(names.size(), 0);
@@ -106,7 +118,7 @@ asio::awaitable<result> connection::run(const std::string& text, const std::vect
         m_pipeline = true;
     }
     if (begin_first) {
-        if (!PQsendQueryParams(m_conn, "BEGIN", 0, nullptr, nullptr, nullptr, nullptr, 1)) {
+        if (!PQsendQueryParams(m_conn, read_only ? "BEGIN READ ONLY" : "BEGIN", 0, nullptr, nullptr, nullptr, nullptr, 1)) {
             m_broken = true;
             throw error(trimmed(PQerrorMessage(m_conn)));
         }
@@ -244,8 +256,8 @@ asio::awaitable<result> connection::read_results(clock::time_point deadline, boo
         auto st = PQresultStatus(r.get());
         if (st == PGRES_PIPELINE_ABORTED) throw error("the statement was skipped: an earlier one in its pipeline failed");
         if (st == PGRES_FATAL_ERROR || st == PGRES_BAD_RESPONSE || st == PGRES_NONFATAL_ERROR) {
-            if (PQstatus(m_conn) != CONNECTION_OK) m_broken = true;
             const char* state = PQresultErrorField(r.get(), PG_DIAG_SQLSTATE);
+            if (PQstatus(m_conn) != CONNECTION_OK || ends_connection(state)) m_broken = true;
             throw error(trimmed(PQresultErrorMessage(r.get())), state ? state : "");
         }
         if (st == PGRES_TUPLES_OK || st == PGRES_SINGLE_TUPLE) data = std::move(r);

@@ -57,8 +57,13 @@ public:
     // With `begin_first`, BEGIN goes out in the same pipeline as the statement,
     // and with `commit_after`, COMMIT: one round trip instead of two or three.
     // The COMMIT's failure is kept for `take_commit_failure`, not thrown.
+    // `read_only` begins the transaction READ ONLY.
+    // A failure that shows the server cannot serve this connection any more
+    // (it was closed, is shutting down, or is a standby refusing a write after
+    // a failover) marks the connection broken, so the pool replaces it.
     asio::awaitable<result> run(const std::string& text, const std::vector<std::string>& names, const params& p,
-                                clock::time_point deadline, bool begin_first = false, bool commit_after = false);
+                                clock::time_point deadline, bool begin_first = false, bool commit_after = false,
+                                bool read_only = false);
 
     // The failure of the COMMIT sent with the last statement, if it failed.
     std::optional<error> take_commit_failure() { return std::exchange(m_commit_failure, std::nullopt); }

@@ -78,6 +78,17 @@ redis_settings read_redis_settings() {
     s.port = parse_decimal("REDIS_PORT", env_or("REDIS_PORT", "6379"));
     s.db = parse_decimal("REDIS_DB", env_or("REDIS_DB", "0"));
     s.memory_cache_mb = std::max(0, parse_decimal("TILE_MEMORY_CACHE_MB", env_or("TILE_MEMORY_CACHE_MB", "32")));
+    s.password = env_or("REDIS_PASSWORD", "");
+    try {
+        s.sentinels = redis::parse_addresses(env_or("REDIS_SENTINELS", ""));
+    } catch (const std::invalid_argument& e) {
+        throw std::invalid_argument(std::string("REDIS_SENTINELS: ") + e.what());
+    }
+    s.sentinel_master = env_or("REDIS_SENTINEL_MASTER", "");
+    s.sentinel_password = env_or("REDIS_SENTINEL_PASSWORD", "");
+    if (!s.sentinels.empty() && s.sentinel_master.empty()) {
+        throw std::invalid_argument("REDIS_SENTINEL_MASTER: the name the sentinels know the primary by is needed with REDIS_SENTINELS");
+    }
     return s;
 }
 

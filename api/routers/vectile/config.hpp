@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "redis/sentinel.hpp"
+
 namespace vectile {
 
 inline constexpr int DEFAULT_CENTROID_ZOOM = 16;
@@ -47,15 +49,21 @@ struct redis_settings {
     std::string host;
     int port = 6379;
     int db = 0;
+    std::string password;                  // "REDIS_PASSWORD", for the data nodes
+    std::vector<redis::address> sentinels;  // "REDIS_SENTINELS": when set, host and port are not used
+    std::string sentinel_master;           // "REDIS_SENTINEL_MASTER"
+    std::string sentinel_password;         // "REDIS_SENTINEL_PASSWORD"
     // "TILE_MEMORY_CACHE_MB": the worker's own copies of hot tiles; 0 turns them off.
     int memory_cache_mb = 32;
 };
 
 // Reads "REDIS_HOST", "REDIS_PORT" and "REDIS_DB" (defaults: localhost, 6379, 0),
+// "REDIS_PASSWORD", the Sentinel variables "REDIS_SENTINELS" (host:port,...),
+// "REDIS_SENTINEL_MASTER" (needed with them) and "REDIS_SENTINEL_PASSWORD",
 // and "TILE_MEMORY_CACHE_MB" (default 32, negative counts as 0).
 // A set but empty variable is used as it is. Throws std::invalid_argument,
 // naming the variable and its value, when the port or the database number is
-// not a decimal integer.
+// not a decimal integer, or the Sentinel variables are malformed or incomplete.
 redis_settings read_redis_settings();
 
 }  // namespace vectile

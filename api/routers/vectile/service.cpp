@@ -15,8 +15,20 @@ namespace vectile {
 namespace {
 
 // The tile cache's connection and the change feed's talk to the same server alike.
-redis::options redis_options(const redis_settings& s) {
-    return redis::options{s.host, s.port, s.db, std::chrono::seconds(5), std::chrono::seconds(5)};
+redis::options redis_options(const redis_settings& s, std::shared_ptr<redis::sentinel> sentinel) {
+    return redis::options{.host = s.host,
+                          .port = s.port,
+                          .db = s.db,
+                          .password = s.password,
+                          .sentinel = std::move(sentinel),
+                          .connect_timeout = std::chrono::seconds(5),
+                          .socket_timeout = std::chrono::seconds(5)};
+}
+
+std::shared_ptr<redis::sentinel> make_sentinel(asio::any_io_executor ex, const redis_settings& s) {
+    if (s.sentinels.empty()) return nullptr;
+    return std::make_shared<redis::sentinel>(
+        ex, redis::sentinel_options{.sentinels = s.sentinels, .master = s.sentinel_master, .password = s.sentinel_password});
 }
 
 }  // namespace
@@ -26,10 +38,11 @@ service::service(asio::any_io_executor ex, const redis_settings& s)
       logger(logger::get_logger("vectile")),
       router("/gis", {"GIS Tiles"}),
       settings(s),
-      redis_client(ex, redis_options(s)),
+      sentinel(make_sentinel(ex, s)),
+      redis_client(ex, redis_options(s, sentinel)),
       cache(redis_client, "mvt_v8"),
       memory(std::make_shared<tile_memory>(static_cast<std::size_t>(s.memory_cache_mb) << 20)),
-      tracking(ex, redis_options(s), cache.name_space + ":",
+      tracking(ex, redis_options(s, sentinel), cache.name_space + ":",
                [this](std::optional<std::string_view> key) {
                    if (key) {
                        memory->invalidate(*key);
@@ -44,7 +57,12 @@ std::unique_ptr<service> load(asio::any_io_executor executor, std::ostream& out)
     auto svc = std::make_unique<service>(executor, settings);
     out << "\u2713 Binary Redis cache initialized (no UTF-8 decoding)" << std::endl;
     out << "  - Namespace: " << svc->cache.name_space << std::endl;
-    out << "  - Redis: " << settings.host << ":" << settings.port << "/" << settings.db << std::endl;
+    if (settings.sentinels.empty()) {
+        out << "  - Redis: " << settings.host << ":" << settings.port << "/" << settings.db << std::endl;
+    } else {
+        out << "  - Redis: primary '" << settings.sentinel_master << "' of " << settings.sentinels.size() << " sentinels/" << settings.db
+            << std::endl;
+    }
     out << "  - decode_responses: False (handles binary data)" << std::endl;
     register_routes(*svc);
     return svc;

@@ -17,6 +17,7 @@
 #include "common/public_url.hpp"
 #include "common/route.hpp"
 #include "redis/connection.hpp"
+#include "redis/sentinel.hpp"
 #include "redis/tracking.hpp"
 #include "routers/vectile/cache.hpp"
 #include "routers/vectile/config.hpp"
@@ -40,6 +41,8 @@ public:
     std::shared_ptr<spdlog::logger> logger;
     common::router router;
     redis_settings settings;
+    // With REDIS_SENTINELS: where the cache connection and the change feed find the primary.
+    std::shared_ptr<redis::sentinel> sentinel;
     redis::connection redis_client;
     BinaryRedisCache cache;
     // Copies of hot tiles, kept only while `tracking` reports Redis's changes.

@@ -60,7 +60,7 @@ inline std::optional<std::string> tile_bytes(const std::optional<database::value
     return std::nullopt;
 }
 
-// Runs `sql` as the last statement of a transaction on `db`, bounded by
+// Runs `sql` as the last statement of a READ ONLY transaction on `db`, bounded by
 // `limit`, and gives what `extract` takes from its result. Throws
 // common::timed_out or common::internal_error with the texts' details.
 template <class Extract>
@@ -70,6 +70,8 @@ auto run_statement(service& svc, database::session& db, std::string_view sql, co
     using T = std::invoke_result_t<Extract&, const database::result&>;
     try {
         co_return co_await db_transaction(db, [&](database::session& s) -> boost::asio::awaitable<T> {
+            // Reads only: a standby may run it (see the database URL's target_session_attrs).
+            s.read_only();
             auto r = co_await common::with_deadline(s.execute_last(sql, params), limit);
             if (!r) throw statement_timeout();
             co_return extract(*r);
