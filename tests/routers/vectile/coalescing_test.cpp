@@ -30,10 +30,19 @@ struct shared_tile {
     std::string key;
 };
 
-const shared_tile xyz{"xyz", "PLOT", "/gis/plots/15/17063/15555.pbf", "mvt_v8:plots:15:17063:15555"};
-const shared_tile bbox{"bbox", "PLOT", "/gis/plots/bbox/?minx=830500&miny=1011000&maxx=831500&maxy=1012000&srid=3857",
-                       "mvt_v8:bbox:plots:830500:1011000:831500:1012000:5000:True"};
-const shared_tile low_zoom{"low_zoom", "LGAs", "/gis/lgas/5/16/15.pbf", "mvt_v8:lgas:5:16:15"};
+// Tiles of their own per test: other test processes share the Redis, and with it the tiles' locks.
+shared_tile plots_tile(int x, int y) {
+    const std::string id = "15/" + std::to_string(x) + "/" + std::to_string(y);
+    return {"xyz", "PLOT", "/gis/plots/" + id + ".pbf", "mvt_v8:plots:15:" + std::to_string(x) + ":" + std::to_string(y)};
+}
+shared_tile box_tile(int minx) {
+    const std::string x0 = std::to_string(minx), x1 = std::to_string(minx + 1000);
+    return {"bbox", "PLOT", "/gis/plots/bbox/?minx=" + x0 + "&miny=1011000&maxx=" + x1 + "&maxy=1012000&srid=3857",
+            "mvt_v8:bbox:plots:" + x0 + ":1011000:" + x1 + ":1012000:5000:True"};
+}
+const shared_tile xyz = plots_tile(17063, 15555);
+const shared_tile bbox = box_tile(830500);
+const shared_tile low_zoom{"low_zoom", "LGAs", "/gis/lgas/6/33/31.pbf", "mvt_v8:lgas:6:33:31"};
 
 void PrintTo(const shared_tile& t, std::ostream* os) { *os << t.name; }
 
@@ -140,14 +149,16 @@ TEST_P(coalesced_failure, reaches_every_waiter_alike) {
 }
 
 INSTANTIATE_TEST_SUITE_P(kinds, coalesced_failure,
-                         testing::Values(failure_case{"database_error", xyz, true, 500}, failure_case{"bbox_database_error", bbox, true, 500},
+                         testing::Values(failure_case{"database_error", plots_tile(17064, 15555), true, 500},
+                                         failure_case{"bbox_database_error", box_tile(831500), true, 500},
                                          failure_case{"deadline", low_zoom, false, 408}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(coalescing, an_abandoned_waiter_leaves_and_the_last_one_leaving_cancels_the_statement) {
-    start_locked(xyz, {test_support::redis_host(), test_support::redis_port(), 0});
-    own_key(xyz.key);
-    spawn(xyz.path, 2);
+    const auto t = plots_tile(17063, 15556);
+    start_locked(t, {test_support::redis_host(), test_support::redis_port(), 0});
+    own_key(t.key);
+    spawn(t.path, 2);
     test_support::run_for(ioc, 1500ms);
     ASSERT_EQ(waiting_for_lock(), 1);
     requests[0]->cancel.emit(boost::asio::cancellation_type::all);
@@ -160,7 +171,7 @@ TEST_F(coalescing, an_abandoned_waiter_leaves_and_the_last_one_leaving_cancels_t
     EXPECT_TRUE(statements_gone_within(5s));
     EXPECT_EQ(svc->flights.in_flight(), 0u);
     holder->exec("ROLLBACK");
-    auto r = get(xyz.path);
+    auto r = get(t.path);
     EXPECT_EQ(r.status, 200u) << "a new request starts afresh";
 }
 

@@ -177,7 +177,9 @@ struct bad_case {
     const char* message;
 };
 
-class seed_arguments : public seeding, public testing::WithParamInterface<bad_case> {};
+void PrintTo(const bad_case& c, std::ostream* os) { *os << c.name; }
+
+class seed_arguments : public testing::TestWithParam<bad_case> {};
 
 TEST_P(seed_arguments, are_refused_with_a_message) {
     const auto& c = GetParam();
