@@ -3,7 +3,7 @@
 # build with itself, its new miss settings turned off, in the same run:
 #   storm:   cache flushed, 2 workers, 64 clients asking for the same fixed list
 #            of tiles at zooms 8-16 at about the same time; statements run per
-#            distinct tile (scans of "PLOT" counted by PostgreSQL), time until
+#            distinct tile (counted in PostgreSQL's statement log), time until
 #            every tile is served, p50/p99
 #            new: defaults; old: --tile-coalescing off --db-jit on --db-warm-up off --db-pool-min 0
 #   lowzoom: miss time per tile at zooms 8-12, JIT off (default) against --db-jit on
@@ -31,6 +31,7 @@ eval "$(scripts/services.sh start "$state" "$pg_port" "$redis_port")"
 work=$(mktemp -d /tmp/gis-cold.XXXXXX)
 gisd_pid=""
 cleanup() {
+  log_statements off 2>/dev/null || true
   [ -n "$gisd_pid" ] && kill "$gisd_pid" 2>/dev/null && wait "$gisd_pid" 2>/dev/null || true
   scripts/services.sh stop "$state" || true
   rm -rf "$work"
@@ -52,11 +53,48 @@ start_gisd() {  # flags... ; sets gisd_pid and port
 }
 stop_gisd() { kill "$gisd_pid"; wait "$gisd_pid" 2>/dev/null || true; gisd_pid=""; }
 flush() { redis-cli -p "$redis_port" flushall >/dev/null; }
-# Scans of the plots table so far (a tile statement scans it once). Read with
-# gisd stopped: backends send their counts when they end.
-scans() {
-  sleep 0.5
-  psql -Atqc "select seq_scan + coalesce(idx_scan, 0) from pg_stat_user_tables where relname = 'PLOT'"
+# Tile statements the server has run, counted in its own log: while the storm
+# runs, PostgreSQL logs every statement it executes with its parameters
+# (log_statement = all). Prints statements per distinct tile: all, tiles with
+# content, empty tiles, and the most for one tile.
+log_size() { stat -c %s "$state/pg/server.log"; }
+statements_per_tile() {  # log-offset url-statuses-file
+  python3 - "$state/pg/server.log" "$1" "$2" <<'PY'
+import re, sys
+log, offset, statuses = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+text = open(log, encoding="utf-8", errors="replace").read()[offset:]
+# A message's first line carries the backend's pid; its statement text follows on
+# continuation lines, and the parameters come in the DETAIL line of the same pid.
+counts, pending, current = {}, set(), None
+for line in text.splitlines():
+    m = re.match(r"\S+ \S+ UTC \[(\d+)\] (\w+):", line)
+    if m:
+        current = m.group(1)
+        if m.group(2) == "DETAIL" and "parameters:" in line and current in pending:
+            v = [round(float(p), 1) for p in re.findall(r"'([-0-9.e]+)'", line)]
+            counts[tuple(v)] = counts.get(tuple(v), 0) + 1
+            pending.discard(current)
+    elif current and "SELECT ST_AsMVT(mvt_data" in line:
+        pending.add(current)
+R = 20037508.342789244
+full, empty = [], []
+for l in open(statuses):
+    url, *st = l.split()
+    z, x, y = map(int, url.split("/")[3:5] + [url.split("/")[5].split(".")[0]])
+    size = 2 * R / 2 ** z
+    n = counts.get((round(-R + x * size, 1), round(R - (y + 1) * size, 1), round(-R + (x + 1) * size, 1), round(R - y * size, 1)), 0)
+    (empty if "204" in st else full).append(n)
+tiles = full + empty
+print(f"{sum(tiles) / len(tiles):.2f} (content {sum(full) / max(1, len(full)):.2f} over {len(full)}, "
+      f"empty {sum(empty) / max(1, len(empty)):.2f} over {len(empty)}, most {max(tiles)})")
+PY
+}
+log_statements() {  # on | off
+  if [ "$1" = on ]; then
+    psql -Atqc "alter system set log_statement = 'all'" -c "select pg_reload_conf()" >/dev/null
+  else
+    psql -Atqc "alter system reset log_statement" -c "select pg_reload_conf()" >/dev/null
+  fi
 }
 
 # Tiles around the middle of the data, zooms 8-16: two per zoom.
@@ -77,7 +115,7 @@ PY
 cat >"$work/client.py" <<'PY'
 import http.client, sys, threading, time
 port, clients, urls = int(sys.argv[1]), int(sys.argv[2]), [l.strip() for l in open(sys.argv[3]) if l.strip()]
-lat, statuses, lock = [], {}, threading.Lock()
+lat, statuses, lock, by_url = [], {}, threading.Lock(), {}
 barrier = threading.Barrier(clients + 1)
 def run():
     c = http.client.HTTPConnection("127.0.0.1", port, timeout=120)
@@ -88,32 +126,36 @@ def run():
         r = c.getresponse(); r.read()
         d = time.perf_counter() - t
         with lock:
-            lat.append(d); statuses[r.status] = statuses.get(r.status, 0) + 1
+            lat.append(d); statuses[r.status] = statuses.get(r.status, 0) + 1; by_url.setdefault(u, set()).add(r.status)
 threads = [threading.Thread(target=run) for _ in range(clients)]
 for t in threads: t.start()
 barrier.wait(); t0 = time.perf_counter()
 for t in threads: t.join()
 total = time.perf_counter() - t0
 lat.sort()
-print(f"{total:.2f} {lat[len(lat)//2]*1000:.1f} {lat[int(len(lat)*0.99)]*1000:.1f} {statuses}")
+if len(sys.argv) > 4:
+    with open(sys.argv[4], "w") as f:
+        for u, st in by_url.items(): f.write(f"{u} {' '.join(map(str, sorted(st)))}\n")
+print(f"{total:.2f} {lat[len(lat)//2]*1000:.1f} {lat[int(len(lat)*0.99)]*1000:.1f} {str(statuses).replace(' ', '')}")
 PY
 
 if want storm; then
   echo
   echo "== storm: $(wc -l <"$work/storm_urls") distinct tiles, 64 clients, 2 workers, $rounds alternating rounds"
+  log_statements on
   for r in $(seq "$rounds"); do
     for mode in new old; do
       flags="--workers 2"; [ "$mode" = old ] && flags="$flags $old_flags"
       flush
-      before=$(scans)
       start_gisd $flags
-      out=$(python3 "$work/client.py" "$port" 64 "$work/storm_urls")
+      offset=$(log_size)
+      out=$(python3 "$work/client.py" "$port" 64 "$work/storm_urls" "$work/by_url")
       stop_gisd
-      after=$(scans)
       read -r secs p50 p99 st <<<"$out"
-      echo "round $r $mode: done in ${secs} s, p50 ${p50} ms, p99 ${p99} ms, statements per tile $(python3 -c "print(round(($after - $before) / $(wc -l <"$work/storm_urls"), 2))"), statuses $st"
+      echo "round $r $mode: done in ${secs} s, p50 ${p50} ms, p99 ${p99} ms, statuses $st, statements per tile $(statements_per_tile "$offset" "$work/by_url")"
     done
   done
+  log_statements off
 fi
 
 if want lowzoom; then
@@ -179,10 +221,18 @@ fi
 
 if want hits; then
   echo
-  echo "== hits: wrk -t1 -c64, ${BENCH_SECONDS:-6} s per round, cached tiles of the storm list, $rounds alternating rounds"
+  # The storm's tiles with content (empty ones are never cached).
+  flush
+  start_gisd
+  : >"$work/hit_urls"
+  while read -r url; do
+    [ "$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port$url")" = 200 ] && echo "$url" >>"$work/hit_urls"
+  done <"$work/storm_urls"
+  stop_gisd
+  echo "== hits: wrk -t1 -c64, ${BENCH_SECONDS:-6} s per round, $(wc -l <"$work/hit_urls") cached tiles, $rounds alternating rounds"
   cat >"$work/urls.lua" <<LUA
 local paths = {}
-for line in io.lines("$work/storm_urls") do paths[#paths + 1] = line end
+for line in io.lines("$work/hit_urls") do paths[#paths + 1] = line end
 local i = 0
 request = function()
   i = i % #paths + 1
@@ -190,9 +240,10 @@ request = function()
 end
 LUA
   for r in $(seq "$rounds"); do
-    for mode in on off; do
+    # Which goes first alternates, so that neither gains from its place in the round.
+    order="on off"; [ $((r % 2)) = 0 ] && order="off on"
+    for mode in $order; do
       start_gisd --tile-coalescing "$mode"
-      while read -r url; do curl -s -o /dev/null "http://127.0.0.1:$port$url"; done <"$work/storm_urls"
       wrk -t1 -c64 -d2s -s "$work/urls.lua" "http://127.0.0.1:$port" >/dev/null
       wrk -t1 -c64 -d"${BENCH_SECONDS:-6}"s --latency -s "$work/urls.lua" "http://127.0.0.1:$port" >"$work/wrk.out"
       stop_gisd

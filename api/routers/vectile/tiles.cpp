@@ -78,9 +78,9 @@ boost::asio::awaitable<common::response> get_tile_xyz(service& svc, std::string 
                                   ", y=" + std::to_string(y));
     }
 
-    std::optional<tile_job> job;
+    const std::pair<std::string, zoom_config>* made = nullptr;
     try {
-        job = xyz_tile_job(layer_name, *tile);
+        made = &tile_statement(layer_name, z);
     } catch (const invalid_argument& e) {
         // Zoomed out below the layer's range: nothing to draw, and not a failure.
         svc.logger->info("Layer {} not available at zoom {}: {}", layer_name, z, e.what());
@@ -94,14 +94,16 @@ boost::asio::awaitable<common::response> get_tile_xyz(service& svc, std::string 
         co_return common::response::empty(204);
     }
 
-    if (auto cached = co_await cached_tile(svc, job->cache_key); cached && !cached->empty()) {
+    if (auto cached = co_await cached_tile(svc, xyz_cache_key(layer_name, *tile)); cached && !cached->empty()) {
         co_return common::response::raw(std::move(cached), mvt_media_type,
-                                      {{"Cache-Control", "public, max-age=" + std::to_string(job->ttl)}, {"X-Cache", "HIT"}});
+                                      {{"Cache-Control", "public, max-age=" + std::to_string(made->second.cache_ttl)}, {"X-Cache", "HIT"}});
     }
 
+    // Made only on a miss: a hit costs no more than the key.
+    auto job = xyz_tile_job(layer_name, *tile);
     const auto bbox = helpers::utils::tile_bounds(*tile);
     const std::string tile_id = layer_name + "/" + std::to_string(z) + "/" + std::to_string(x) + "/" + std::to_string(y);
-    auto mvt_content = co_await generate_tile(svc, std::move(*job), db);
+    auto mvt_content = co_await generate_tile(svc, std::move(job), db);
     if (mvt_content) co_return common::response::raw(std::move(mvt_content), mvt_media_type);
     svc.logger->info("Empty tile generated for {} - bbox: {}", tile_id, helpers::utils::to_json(bbox).dump());
     co_return common::response::empty(204);
