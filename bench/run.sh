@@ -3,5 +3,6 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 bash ./tiles.sh
+bash ./cold.sh
 if [ -f ./plots.sh ]; then bash ./plots.sh; fi
 bash ./plans_flood.sh
