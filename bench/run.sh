@@ -3,6 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 bash ./tiles.sh
+bash ./cold.sh
 if [ -f ./plots.sh ]; then bash ./plots.sh; fi
 bash ./plans_flood.sh
 bash ./plan_by_number.sh

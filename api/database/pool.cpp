@@ -1,5 +1,7 @@
 #include "database/pool.hpp"
 
+#include <algorithm>
+
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/redirect_error.hpp>
@@ -23,10 +25,10 @@ asio::awaitable<std::unique_ptr<connection>> pool_impl::acquire() {
         }
         if (m_open < m_options.size) {
             ++m_open;
-            auto c = std::make_unique<connection>(m_ex, m_registry);
+            std::unique_ptr<connection> c;
             std::exception_ptr failure;
             try {
-                co_await c->connect(m_options.url, std::min(deadline, clock::now() + m_options.connect_timeout));
+                c = co_await open_connection(std::min(deadline, clock::now() + m_options.connect_timeout));
             } catch (...) {
                 failure = std::current_exception();
             }
@@ -47,6 +49,36 @@ asio::awaitable<std::unique_ptr<connection>> pool_impl::acquire() {
         if (!w->woken) {
             if (ec == asio::error::operation_aborted) throw boost::system::system_error(ec);
             throw pool_timeout();
+        }
+    }
+}
+
+asio::awaitable<std::unique_ptr<connection>> pool_impl::open_connection(clock::time_point deadline) {
+    auto c = std::make_unique<connection>(m_ex, m_registry);
+    co_await c->connect(m_options.url, deadline);
+    for (const auto& statement : m_options.setup) {
+        try {
+            co_await c->run_simple(statement.c_str(), deadline);
+        } catch (const error&) {
+            if (c->broken()) throw;
+        }
+    }
+    co_return c;
+}
+
+void pool_impl::fill(std::size_t count) { asio::co_spawn(m_ex, fill_to(shared_from_this(), count), asio::detached); }
+
+asio::awaitable<void> pool_impl::fill_to(std::shared_ptr<pool_impl> self, std::size_t count) {
+    count = std::min(count, self->m_options.size);
+    while (self->m_open < count) {
+        ++self->m_open;
+        try {
+            auto c = co_await self->open_connection(clock::now() + self->m_options.connect_timeout);
+            self->release(std::move(c));
+        } catch (const error&) {
+            --self->m_open;
+            self->wake_one();
+            co_return;
         }
     }
 }
@@ -111,6 +143,8 @@ void detail::pool_impl::cancel_running() {
 }
 
 void pool::cancel_running() { m_impl->cancel_running(); }
+
+void pool::fill(std::size_t count) { m_impl->fill(count); }
 
 std::unique_ptr<session> pool::make_session() { return detail::make_session(m_impl); }
 

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <boost/asio/any_io_executor.hpp>
 
@@ -28,6 +29,10 @@ struct pool_options {
     std::chrono::milliseconds connect_timeout{5000};           // opening one connection
     std::chrono::milliseconds control_timeout{10000};          // BEGIN, COMMIT, ROLLBACK and cleaning
     std::chrono::milliseconds statement_backstop{300000};      // a statement nobody else bounds
+    // Run in order on every new connection before it serves (session settings,
+    // warming caches), bounded by the connect time-out. A statement that fails
+    // is skipped: a setting the server lacks must not make the pool unusable.
+    std::vector<std::string> setup;
 };
 
 namespace detail {
@@ -50,6 +55,12 @@ public:
     // connections, blocking until the server has each request: for a
     // process that stops while statements run, so that none outlives it.
     void cancel_running();
+
+    // Opens connections in the background until `count` are open (at most the
+    // pool's size) and leaves them idle, so that the first requests do not pay
+    // for connecting and warming up. Returns at once; a failure to connect
+    // ends the filling quietly (requests then connect as usual).
+    void fill(std::size_t count);
 
     std::size_t open_connections() const;
     std::size_t idle_connections() const;

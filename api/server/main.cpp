@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <tuple>
 #include <fstream>
 #include <iostream>
 #include <thread>
@@ -21,7 +22,9 @@
 #include "database/database.hpp"
 #include "http/plan_routes.hpp"
 #include "logger/logger.hpp"
+#include "routers/vectile/seeding.hpp"
 #include "routers/vectile/service.hpp"
+#include "routers/vectile/sessions.hpp"
 #include "server/http_server.hpp"
 #include "server/readiness.hpp"
 #include "server/supervisor.hpp"
@@ -47,6 +50,10 @@ struct cli_options {
     std::string admin_token;
     int plan_timeout_s = 30;
     std::string roads_table;
+    std::size_t pool_min = 2;
+    std::string db_jit = "off";
+    std::string db_warm_up = "on";
+    std::string tile_coalescing = "on";
 };
 
 // An installed gisd (PREFIX/bin) finds the viewer in PREFIX/share/gisd/web;
@@ -59,6 +66,14 @@ std::string default_web_dir() {
         if (std::filesystem::is_directory(installed, ec)) return installed.string();
     }
     return GISD_WEB_DIR;
+}
+
+database::pool_options pool_options_of(const cli_options& opts) {
+    return database::pool_options{
+        .url = opts.database_url,
+        .size = opts.pool_size,
+        .setup = vectile::session_setup({.jit = opts.db_jit == "on", .warm_up = opts.db_warm_up == "on"}),
+    };
 }
 
 // "*" allows any origin; a list names the origins; empty turns CORS off.
@@ -92,9 +107,11 @@ int run_worker(const cli_options& opts, bool reuse_port, const std::function<voi
         std::cerr << "gisd: loading the tile router failed: " << e.what() << std::endl;
         return 1;
     }
-    database::pool pool(ioc.get_executor(), database::pool_options{.url = opts.database_url, .size = opts.pool_size});
+    database::pool pool(ioc.get_executor(), pool_options_of(opts));
 
     tiles->urls = opts.urls;
+    tiles->sessions = [&pool] { return pool.make_session(); };
+    tiles->coalescing = opts.tile_coalescing == "on";
 
     server::application app("Land administration GIS API", "1.0.0");
     app.set_session_factory([&pool] { return pool.make_session(); });
@@ -137,6 +154,8 @@ int run_worker(const cli_options& opts, bool reuse_port, const std::function<voi
     }
     std::cout << "gisd: listening on http://" << opts.host << ":" << bound << " (pid " << ::getpid() << ")" << std::endl;
     serving();
+    // Connected and warmed while the first requests may already arrive.
+    pool.fill(opts.pool_min);
 
     ioc.run();
     std::cout << "gisd: stopped (pid " << ::getpid() << ")" << std::endl;
@@ -195,6 +214,35 @@ int main(int argc, char** argv) {
     cli.add_flag("--no-viewer", opts.no_viewer, "Do not serve the map viewer at / (the style's glyphs are still served)");
     cli.add_option("--basemap-url", opts.basemap_url,
                    "Raster tiles the viewer draws under the layers, e.g. 'https://tiles.example.org/{z}/{x}/{y}.png' (default: none)");
+    cli.add_option("--db-pool-min", opts.pool_min, "Database connections each worker opens (and warms up) in the background at start")
+        ->check(CLI::Range(0, 1000))
+        ->capture_default_str();
+    cli.add_option("--db-jit", opts.db_jit, "PostgreSQL's JIT compiler on tile sessions: off, or on for the server's own setting")
+        ->check(CLI::IsMember({"on", "off"}))
+        ->capture_default_str();
+    cli.add_option("--db-warm-up", opts.db_warm_up, "Load PostGIS on each new database connection before it serves: on or off")
+        ->check(CLI::IsMember({"on", "off"}))
+        ->capture_default_str();
+    cli.add_option("--tile-coalescing", opts.tile_coalescing,
+                   "Concurrent misses of one tile share one statement (in the worker, and across processes by a Redis lock): on or off")
+        ->check(CLI::IsMember({"on", "off"}))
+        ->capture_default_str();
+
+    // Commands that fill or trim the cache; the server's options and environment apply to them too.
+    cli.fallthrough();
+    cli.require_subcommand(0, 1);
+    std::string seed_layers, seed_zoom, seed_bbox;
+    vectile::seed_request seed;
+    auto* seed_cmd = cli.add_subcommand("seed", "Generate tiles into the cache as the server would (same statements, keys and TTLs)");
+    seed_cmd->add_option("--layer", seed_layers, "Layer names, comma-separated")->required();
+    seed_cmd->add_option("--zoom", seed_zoom, "Zoom range MIN-MAX (or one zoom)")->required();
+    seed_cmd->add_option("--bbox", seed_bbox, "WEST,SOUTH,EAST,NORTH in degrees (default: each layer's extent)");
+    seed_cmd->add_option("--concurrency", seed.concurrency, "Tiles generated at once")->check(CLI::Range(1, 256))->capture_default_str();
+    seed_cmd->add_flag("--force", seed.force, "Generate tiles that are cached already too");
+    auto* purge_cmd = cli.add_subcommand("purge", "Delete the cached tiles of layers, zooms and a box (keys computed, not scanned)");
+    purge_cmd->add_option("--layer", seed_layers, "Layer names, comma-separated")->required();
+    purge_cmd->add_option("--zoom", seed_zoom, "Zoom range MIN-MAX (or one zoom)")->required();
+    purge_cmd->add_option("--bbox", seed_bbox, "WEST,SOUTH,EAST,NORTH in degrees")->required();
     CLI11_PARSE(cli, argc, argv);
 
     // The request bodies are small and the work is I/O bound: a broken client
@@ -213,6 +261,23 @@ int main(int argc, char** argv) {
     if (opts.admin_token.empty() && opts.host != "127.0.0.1" && opts.host != "::1" && opts.host != "localhost") {
         logger::get_logger()->warn("gisd: cache invalidation is open to anyone who reaches {}: set GISD_ADMIN_TOKEN or --admin-token-file",
                                    opts.host);
+    }
+
+    if (seed_cmd->parsed() || purge_cmd->parsed()) {
+        const char* name = seed_cmd->parsed() ? "seed" : "purge";
+        try {
+            seed.layers = vectile::parse_layers(seed_layers);
+            std::tie(seed.zoom_min, seed.zoom_max) = vectile::parse_zoom_range(seed_zoom);
+            if (!seed_bbox.empty()) seed.bbox = vectile::parse_bbox(seed_bbox);
+        } catch (const std::invalid_argument& e) {
+            std::cerr << "gisd " << name << ": " << e.what() << std::endl;
+            return 2;
+        }
+        if (purge_cmd->parsed()) return vectile::run_purge_command(seed, std::cout);
+        auto pool = pool_options_of(opts);
+        // Every tile in progress holds a session; none should wait for the pool.
+        pool.size = std::max(pool.size, static_cast<std::size_t>(seed.concurrency) + 1);
+        return vectile::run_seed_command(seed, pool, std::cout, ::isatty(STDOUT_FILENO) != 0);
     }
 
     if (opts.workers == 0) opts.workers = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1U, 256U));

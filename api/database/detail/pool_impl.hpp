@@ -30,6 +30,9 @@ public:
     // when a new connection fails.
     asio::awaitable<std::unique_ptr<connection>> acquire();
 
+    // Opens connections in the background until `count` are open and idle.
+    void fill(std::size_t count);
+
     // Takes a connection back. A clean one goes to a waiter or the idle list;
     // one that still runs a statement or holds a transaction is cleaned first,
     // in the background; a broken one is closed.
@@ -60,6 +63,9 @@ private:
     // A named coroutine, not a capturing lambda: its arguments live in its own frame.
     static asio::awaitable<void> clean_and_release(std::shared_ptr<pool_impl> self, std::unique_ptr<connection> c);
     void wake_one();
+    // A new connection, connected and set up by `deadline`. Throws database::error.
+    asio::awaitable<std::unique_ptr<connection>> open_connection(clock::time_point deadline);
+    static asio::awaitable<void> fill_to(std::shared_ptr<pool_impl> self, std::size_t count);
 
     asio::any_io_executor m_ex;
     pool_options m_options;

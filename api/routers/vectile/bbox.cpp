@@ -6,6 +6,7 @@
 #include "routers/vectile/service.hpp"
 #include "common/cancellation.hpp"
 #include "helpers/utils/text.hpp"
+#include "routers/vectile/miss.hpp"
 #include "routers/vectile/statement.hpp"
 #include "routers/vectile/text.hpp"
 #include "routers/vectile/tiles.hpp"
@@ -122,17 +123,18 @@ boost::asio::awaitable<common::response> get_tile_bbox(service& svc, bbox_reques
     const double bbox_area = req.srid == 4326 ? calculate_bbox_area_degrees(req.minx, req.miny, req.maxx, req.maxy) : 0.01;
     const std::string geom_expr =
         (req.simplify && bbox_area > 0.01) ? "ST_SimplifyPreserveTopology(" + layer->geom_col + ", 50)" : layer->geom_col;
-    const std::string sql = bbox_tile_sql(layer_name, geom_expr);
-    database::params params{{"min_x", min_x}, {"min_y", min_y}, {"max_x", max_x}, {"max_y", max_y}, {"max_features", max_features}};
-
-    const auto texts = statement_texts::alike("Timeout generating bbox tile for " + layer_name, "Query timeout",
-                                              "Error generating bbox tile for " + layer_name, "Internal server error");
-    auto mvt_content = co_await run_statement(svc, db, sql, params, std::chrono::seconds(20), texts,
-                                              [](const database::result& r) { return tile_bytes(r.scalar_one_or_none()); });
-
-    if (mvt_content && !mvt_content->empty()) {
-        co_await safe_cache_set(svc, cache_key, *mvt_content, CACHE_TTL_SHORT);
-        co_return common::response::raw(std::move(*mvt_content), mvt_media_type,
+    // A named job, not a temporary in the awaited call: GCC 12 mishandles
+    // aggregate temporaries passed by value into a coroutine.
+    tile_job job{.cache_key = std::move(cache_key),
+                 .ttl = CACHE_TTL_SHORT,
+                 .sql = bbox_tile_sql(layer_name, geom_expr),
+                 .params = {{"min_x", min_x}, {"min_y", min_y}, {"max_x", max_x}, {"max_y", max_y}, {"max_features", max_features}},
+                 .limit = std::chrono::seconds(20),
+                 .texts = statement_texts::alike("Timeout generating bbox tile for " + layer_name, "Query timeout",
+                                                 "Error generating bbox tile for " + layer_name, "Internal server error")};
+    auto mvt_content = co_await generate_tile(svc, std::move(job), db);
+    if (mvt_content) {
+        co_return common::response::raw(std::move(mvt_content), mvt_media_type,
                                       {{"Cache-Control", "public, max-age=" + std::to_string(CACHE_TTL_SHORT)}, {"X-Cache", "MISS"}});
     }
     co_return common::response::empty(204);

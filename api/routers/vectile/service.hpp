@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <optional>
@@ -16,12 +17,14 @@
 
 #include "common/public_url.hpp"
 #include "common/route.hpp"
+#include "database/database.hpp"
 #include "redis/connection.hpp"
 #include "redis/sentinel.hpp"
 #include "redis/tracking.hpp"
 #include "routers/vectile/cache.hpp"
 #include "routers/vectile/config.hpp"
 #include "routers/vectile/memory.hpp"
+#include "routers/vectile/single_flight.hpp"
 
 namespace vectile {
 
@@ -51,6 +54,13 @@ public:
     redis::tracking tracking;
     // How documents that other programs load (TileJSON, the style) name this server.
     common::public_url_options urls;
+    // Sessions for the tile statements that concurrent misses share (the
+    // host's session factory). Unset: every miss runs on its request's session.
+    std::function<std::unique_ptr<database::session>()> sessions;
+    // Concurrent misses of a key share one statement (see generate_tile);
+    // off only to measure what that saves.
+    bool coalescing = true;
+    single_flight flights;
 };
 
 // The load step: configures logging (INFO, unless the host already did),

@@ -41,6 +41,32 @@ const std::pair<std::string, zoom_config>& tile_statement(const std::string& lay
 
 }  // namespace
 
+std::string xyz_cache_key(const std::string& layer_name, helpers::utils::tile_address tile) {
+    return layer_name + ":" + std::to_string(tile.z) + ":" + std::to_string(tile.x) + ":" + std::to_string(tile.y);
+}
+
+tile_job xyz_tile_job(const std::string& layer_name, helpers::utils::tile_address tile) {
+    const auto* made = &tile_statement(layer_name, tile.z);
+    const std::string tile_id = layer_name + "/" + std::to_string(tile.z) + "/" + std::to_string(tile.x) + "/" + std::to_string(tile.y);
+    const auto bbox = helpers::utils::tile_bounds(tile);
+    return tile_job{
+        .cache_key = xyz_cache_key(layer_name, tile),
+        .ttl = made->second.cache_ttl,
+        .sql = made->first,
+        .params = {{"min_x", bbox.minx}, {"min_y", bbox.miny}, {"max_x", bbox.maxx}, {"max_y", bbox.maxy}},
+        .limit = tile_timeout(tile.z),
+        .texts =
+            statement_texts{
+                .timeout_log = "Timeout generating tile " + tile_id,
+                .timeout_detail = "Tile generation timeout at zoom " + std::to_string(tile.z),
+                .database_log = "Database error for tile " + tile_id,
+                .database_detail = "Database error",
+                .other_log = "Unexpected error for tile " + tile_id,
+                .other_detail = "Internal server error",
+            },
+    };
+}
+
 boost::asio::awaitable<common::response> get_tile_xyz(service& svc, std::string layer_name, std::int64_t z, std::int64_t x,
                                                       std::int64_t y, database::session& db) {
     if (find_layer(layer_name) == nullptr) {
@@ -52,12 +78,9 @@ boost::asio::awaitable<common::response> get_tile_xyz(service& svc, std::string 
                                   ", y=" + std::to_string(y));
     }
 
-    const std::string* statement = nullptr;
-    zoom_config config{};
+    const std::pair<std::string, zoom_config>* made = nullptr;
     try {
-        const auto& made = tile_statement(layer_name, z);
-        statement = &made.first;
-        config = made.second;
+        made = &tile_statement(layer_name, z);
     } catch (const invalid_argument& e) {
         // Zoomed out below the layer's range: nothing to draw, and not a failure.
         svc.logger->info("Layer {} not available at zoom {}: {}", layer_name, z, e.what());
@@ -71,30 +94,17 @@ boost::asio::awaitable<common::response> get_tile_xyz(service& svc, std::string 
         co_return common::response::empty(204);
     }
 
-    std::string cache_key = layer_name + ":" + std::to_string(z) + ":" + std::to_string(x) + ":" + std::to_string(y);
-    if (auto cached = co_await cached_tile(svc, cache_key); cached && !cached->empty()) {
+    if (auto cached = co_await cached_tile(svc, xyz_cache_key(layer_name, *tile)); cached && !cached->empty()) {
         co_return common::response::raw(std::move(cached), mvt_media_type,
-                                      {{"Cache-Control", "public, max-age=" + std::to_string(config.cache_ttl)}, {"X-Cache", "HIT"}});
+                                      {{"Cache-Control", "public, max-age=" + std::to_string(made->second.cache_ttl)}, {"X-Cache", "HIT"}});
     }
 
-    const std::string tile_id = layer_name + "/" + std::to_string(z) + "/" + std::to_string(x) + "/" + std::to_string(y);
+    // Made only on a miss: a hit costs no more than the key.
+    auto job = xyz_tile_job(layer_name, *tile);
     const auto bbox = helpers::utils::tile_bounds(*tile);
-    const database::params params{{"min_x", bbox.minx}, {"min_y", bbox.miny}, {"max_x", bbox.maxx}, {"max_y", bbox.maxy}};
-    const statement_texts texts{
-        .timeout_log = "Timeout generating tile " + tile_id,
-        .timeout_detail = "Tile generation timeout at zoom " + std::to_string(z),
-        .database_log = "Database error for tile " + tile_id,
-        .database_detail = "Database error",
-        .other_log = "Unexpected error for tile " + tile_id,
-        .other_detail = "Internal server error",
-    };
-    auto mvt_content = co_await run_statement(svc, db, *statement, params, tile_timeout(z), texts,
-                                              [](const database::result& r) { return tile_bytes(r.scalar_one_or_none()); });
-
-    if (mvt_content && !mvt_content->empty()) {
-        co_await safe_cache_set(svc, cache_key, *mvt_content, config.cache_ttl);
-        co_return common::response::raw(std::move(*mvt_content), mvt_media_type);
-    }
+    const std::string tile_id = layer_name + "/" + std::to_string(z) + "/" + std::to_string(x) + "/" + std::to_string(y);
+    auto mvt_content = co_await generate_tile(svc, std::move(job), db);
+    if (mvt_content) co_return common::response::raw(std::move(mvt_content), mvt_media_type);
     svc.logger->info("Empty tile generated for {} - bbox: {}", tile_id, helpers::utils::to_json(bbox).dump());
     co_return common::response::empty(204);
 }

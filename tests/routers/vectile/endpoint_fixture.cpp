@@ -297,6 +297,8 @@ void endpoint_test::start(const std::string& db_conninfo, const vectile::redis_s
         ++counts.sessions;
         return std::make_unique<counting_session>(pool->make_session(), counts);
     });
+    // Shared statements of concurrent misses are counted alike.
+    svc->sessions = [this] { return std::make_unique<counting_session>(pool->make_session(), counts); };
 }
 
 void endpoint_test::start_shared() {

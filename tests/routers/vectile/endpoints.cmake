@@ -26,6 +26,9 @@ add_executable(vectile_endpoints_test
   invalidation_endpoint_test.cpp
   transaction_pg_test.cpp
   tilejson_endpoint_test.cpp
+  sessions_pg_test.cpp
+  coalescing_test.cpp
+  seeding_test.cpp
 )
 target_compile_definitions(vectile_endpoints_test PRIVATE GIS_STYLE_LAYERS_FILE="${CMAKE_SOURCE_DIR}/web/style-layers.json")
 target_compile_features(vectile_endpoints_test PRIVATE cxx_std_20)

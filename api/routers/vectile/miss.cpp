@@ -1,0 +1,104 @@
+#include "routers/vectile/miss.hpp"
+
+#include <algorithm>
+#include <exception>
+#include <memory>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include "routers/vectile/service.hpp"
+#include "routers/vectile/tile_lock.hpp"
+
+namespace vectile {
+
+namespace asio = boost::asio;
+using clock = std::chrono::steady_clock;
+
+namespace {
+
+asio::awaitable<tile_memory::bytes> run_and_store(service& svc, database::session& db, const tile_job& job, clock::duration limit) {
+    auto content = co_await run_statement(svc, db, job.sql, job.params, limit, job.texts,
+                                          [](const database::result& r) { return tile_bytes(r.scalar_one_or_none()); });
+    if (!content || content->empty()) co_return nullptr;
+    auto bytes = std::make_shared<const std::string>(std::move(*content));
+    co_await safe_cache_set(svc, job.cache_key, *bytes, job.ttl);
+    co_return bytes;
+}
+
+// Renews a held lock until told to stop, so that only a dead owner's lock expires.
+struct renewal {
+    explicit renewal(asio::any_io_executor ex) : timer(ex) {}
+    asio::steady_timer timer;
+    bool stopped = false;
+};
+
+asio::awaitable<void> keep_renewing(std::shared_ptr<tile_lock> lock, std::shared_ptr<renewal> state) {
+    while (!state->stopped) {
+        state->timer.expires_after(tile_lock::renewal);
+        co_await state->timer.async_wait(asio::as_tuple(asio::use_awaitable));
+        if (state->stopped) co_return;
+        co_await lock->renew();
+    }
+}
+
+// Generates while holding the lock, and gives it up however generation ends.
+asio::awaitable<tile_memory::bytes> generate_locked(service& svc, database::session& db, const tile_job& job, clock::duration limit,
+                                                    std::shared_ptr<tile_lock> lock) {
+    auto ex = co_await asio::this_coro::executor;
+    auto state = std::make_shared<renewal>(ex);
+    asio::co_spawn(ex, keep_renewing(lock, state), asio::detached);
+    tile_memory::bytes out;
+    std::exception_ptr failure;
+    try {
+        out = co_await run_and_store(svc, db, job, limit);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    state->stopped = true;
+    state->timer.cancel();
+    // Released even when cancelled, so other processes need not wait for the expiry.
+    if (failure && common::is_cancellation(failure)) co_await asio::this_coro::reset_cancellation_state();
+    co_await lock->release();
+    if (failure) std::rethrow_exception(failure);
+    co_return out;
+}
+
+// The one generation of a key in this process. Owns its arguments: it may
+// outlive every request that waits for it.
+asio::awaitable<tile_memory::bytes> lead(service& svc, tile_job job) {
+    const auto deadline = clock::now() + job.limit;
+    auto db = svc.sessions();
+    auto lock = std::make_shared<tile_lock>(svc.redis_client, svc.cache._make_key(job.cache_key));
+    for (;;) {
+        auto taken = co_await lock->try_take();
+        if (taken && !*taken) {
+            auto waited = co_await lock->wait(deadline);
+            if (waited.what == tile_lock::outcome::kind::tile) co_return std::make_shared<const std::string>(std::move(waited.bytes));
+            if (waited.what == tile_lock::outcome::kind::timed_out) {
+                svc.logger->error("{}", job.texts.timeout_log);
+                throw common::timed_out(job.texts.timeout_detail);
+            }
+            continue;  // the lock is free again: take it
+        }
+        // What is left of the first caller's deadline, so no request waits longer than without the lock.
+        const auto limit = std::max<clock::duration>(deadline - clock::now(), std::chrono::milliseconds(1));
+        if (!taken) co_return co_await run_and_store(svc, *db, job, limit);  // Redis unusable: no lock
+        co_return co_await generate_locked(svc, *db, job, limit, lock);
+    }
+}
+
+}  // namespace
+
+asio::awaitable<tile_memory::bytes> generate_tile(service& svc, tile_job job, database::session& db) {
+    if (!svc.coalescing || !svc.sessions) co_return co_await run_and_store(svc, db, job, job.limit);
+    co_await db.close();
+    std::string key = job.cache_key;
+    co_return co_await svc.flights.join(std::move(key), lead(svc, std::move(job)));
+}
+
+}  // namespace vectile

@@ -1,0 +1,101 @@
+#include "routers/vectile/tile_lock.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <random>
+
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include "common/cancellation.hpp"
+#include "common/deadline.hpp"
+
+namespace vectile {
+
+namespace asio = boost::asio;
+
+namespace {
+
+// A lock command waits this long at most: a frozen Redis must not hold a miss
+// much longer than it would take without the lock.
+constexpr std::chrono::milliseconds command_bound{100};
+// Reading a tile (up to a few hundred kilobytes) may take longer.
+constexpr std::chrono::milliseconds read_bound{1000};
+
+// Compare-and-delete: only the owner's token releases.
+const char* const release_script =
+    "if redis.call('GET', KEYS[1]) == ARGV[1] then return redis.call('DEL', KEYS[1]) end return 0";
+const char* const renew_script =
+    "if redis.call('GET', KEYS[1]) == ARGV[1] then return redis.call('PEXPIRE', KEYS[1], ARGV[2]) end return 0";
+
+// Unique among the processes sharing a Redis: random per process, counted within it.
+std::string new_token() {
+    static const unsigned long long process = [] {
+        std::random_device rd;
+        return (static_cast<unsigned long long>(rd()) << 32) ^ rd();
+    }();
+    static std::atomic<unsigned long long> counter{0};
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%016llx%016llx", process, counter.fetch_add(1));
+    return buf;
+}
+
+// Runs a command bounded by `limit`: the reply, or nothing on a time-out or a Redis failure.
+asio::awaitable<std::optional<redis::reply>> bounded(redis::connection& redis, std::vector<std::string_view> argv,
+                                                     std::chrono::milliseconds limit) {
+    try {
+        co_return co_await common::with_deadline(redis.command(std::move(argv)), limit);
+    } catch (const std::exception& e) {
+        if (common::is_cancellation(e)) throw;
+    }
+    co_return std::nullopt;
+}
+
+}  // namespace
+
+tile_lock::tile_lock(redis::connection& redis, std::string cache_key)
+    : m_redis(redis), m_cache_key(std::move(cache_key)), m_lock_key("lock:" + m_cache_key), m_token(new_token()) {}
+
+asio::awaitable<std::optional<bool>> tile_lock::try_take() {
+    const std::string px = std::to_string(expiry.count());
+    std::vector<std::string_view> argv{"SET", m_lock_key, m_token, "NX", "PX", px};
+    auto r = co_await bounded(m_redis, std::move(argv), command_bound);
+    if (!r) co_return std::nullopt;
+    co_return r->type == redis::reply::kind::status;
+}
+
+asio::awaitable<void> tile_lock::renew() {
+    const std::string px = std::to_string(expiry.count());
+    std::vector<std::string_view> argv{"EVAL", renew_script, "1", m_lock_key, m_token, px};
+    (void)co_await bounded(m_redis, std::move(argv), command_bound);
+}
+
+asio::awaitable<void> tile_lock::release() {
+    std::vector<std::string_view> argv{"EVAL", release_script, "1", m_lock_key, m_token};
+    (void)co_await bounded(m_redis, std::move(argv), command_bound);
+}
+
+asio::awaitable<tile_lock::outcome> tile_lock::wait(clock::time_point deadline) {
+    asio::steady_timer timer(co_await asio::this_coro::executor);
+    std::chrono::milliseconds pause{10};
+    for (;;) {
+        const auto now = clock::now();
+        if (now >= deadline) co_return outcome{outcome::kind::timed_out, {}};
+        timer.expires_at(std::min(deadline, now + pause));
+        co_await timer.async_wait(asio::use_awaitable);
+        pause = std::min(std::chrono::milliseconds(100), pause * 3 / 2);
+        // One command, so the tile and the lock are seen at the same instant:
+        // an owner stores the tile before it releases the lock.
+        std::vector<std::string_view> argv{"MGET", m_cache_key, m_lock_key};
+        auto r = co_await bounded(m_redis, std::move(argv), read_bound);
+        if (!r || r->type != redis::reply::kind::array || r->elements.size() != 2) co_return outcome{};
+        auto& tile = r->elements[0];
+        const auto& lock = r->elements[1];
+        if (tile.type == redis::reply::kind::string && !tile.str.empty()) co_return outcome{outcome::kind::tile, std::move(tile.str)};
+        if (lock.type == redis::reply::kind::nil) co_return outcome{};
+    }
+}
+
+}  // namespace vectile

@@ -1,0 +1,70 @@
+#pragma once
+// A short lock in Redis on the generation of one cached tile, so that of the
+// processes sharing that Redis (workers, machines) one runs the statement
+// while the others wait for the tile it stores.
+//
+// The lock is "lock:<cache key>" holding a token of its owner, with a short
+// expiry that the owner renews while it works: a process that dies holding it
+// releases it when the expiry passes. Lock keys lie outside the cache's
+// namespace, so invalidation neither deletes nor counts them.
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+#include <boost/asio/awaitable.hpp>
+
+#include "redis/connection.hpp"
+
+namespace vectile {
+
+class tile_lock {
+public:
+    using clock = std::chrono::steady_clock;
+
+    // How long a lock lives without renewal: the longest another process
+    // waits for an owner that died.
+    static constexpr std::chrono::milliseconds expiry{3000};
+    // An owner renews its lock this often.
+    static constexpr std::chrono::milliseconds renewal{1000};
+
+    // `cache_key` is the tile's full key in Redis. The connection is borrowed.
+    tile_lock(redis::connection& redis, std::string cache_key);
+
+    const std::string& key() const noexcept { return m_lock_key; }
+
+    // Takes the lock when nobody holds it: true when taken, false when another
+    // owner holds it, nothing when Redis did not answer in time or failed
+    // (the caller then generates without a lock).
+    boost::asio::awaitable<std::optional<bool>> try_take();
+
+    // Extends this owner's lock by `expiry`; does nothing once it is not ours.
+    // Never throws but for a cancellation.
+    boost::asio::awaitable<void> renew();
+
+    // Gives the lock up; only the owner's token releases. Never throws but
+    // for a cancellation.
+    boost::asio::awaitable<void> release();
+
+    // What waiting for another owner came to.
+    struct outcome {
+        enum class kind { tile, free, timed_out } what = kind::free;
+        std::string bytes;  // the tile, for `tile`
+    };
+
+    // Polls Redis for the tile and the lock until the tile is stored (tile),
+    // the lock is gone without a tile (the owner died, failed or found the
+    // tile empty, which is never stored) or Redis fails (free: the caller may
+    // take the lock or generate), or
+    // `deadline` passes (timed_out). Polls every 10 ms at first, growing to
+    // every 100 ms, so the tile is noticed at most that long after it is stored.
+    boost::asio::awaitable<outcome> wait(clock::time_point deadline);
+
+private:
+    redis::connection& m_redis;
+    std::string m_cache_key;
+    std::string m_lock_key;
+    std::string m_token;
+};
+
+}  // namespace vectile
