@@ -18,6 +18,7 @@
 #include "common/route.hpp"
 #include "redis/connection.hpp"
 #include "redis/tracking.hpp"
+#include "metrics/metrics.hpp"
 #include "routers/vectile/cache.hpp"
 #include "routers/vectile/config.hpp"
 #include "routers/vectile/memory.hpp"
@@ -66,8 +67,8 @@ asio::awaitable<std::optional<std::string>> safe_cache_get(service& svc, std::st
 
 // `safe_cache_get` for a tile, answered from the worker's copy when there is
 // one; a tile read from Redis is kept as a copy.
-// Null when there is nothing.
-asio::awaitable<tile_memory::bytes> cached_tile(service& svc, std::string key);
+// Null when there is nothing; `from` (when given) says where a tile came from.
+asio::awaitable<tile_memory::bytes> cached_tile(service& svc, std::string key, metrics::tile_source* from = nullptr);
 
 // A cache write that never fails: Redis failures, and a write that takes
 // longer than `timeout` (it is then cancelled), become one warning line. The

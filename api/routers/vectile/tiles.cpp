@@ -72,7 +72,9 @@ boost::asio::awaitable<common::response> get_tile_xyz(service& svc, std::string 
     }
 
     std::string cache_key = layer_name + ":" + std::to_string(z) + ":" + std::to_string(x) + ":" + std::to_string(y);
-    if (auto cached = co_await cached_tile(svc, cache_key); cached && !cached->empty()) {
+    auto from = metrics::tile_source::redis;
+    if (auto cached = co_await cached_tile(svc, cache_key, &from); cached && !cached->empty()) {
+        metrics::count_tile(layer_name, z, from, cached->size());
         co_return common::response::raw(std::move(cached), mvt_media_type,
                                       {{"Cache-Control", "public, max-age=" + std::to_string(config.cache_ttl)}, {"X-Cache", "HIT"}});
     }
@@ -88,8 +90,17 @@ boost::asio::awaitable<common::response> get_tile_xyz(service& svc, std::string 
         .other_log = "Unexpected error for tile " + tile_id,
         .other_detail = "Internal server error",
     };
-    auto mvt_content = co_await run_statement(svc, db, *statement, params, tile_timeout(z), texts,
-                                              [](const database::result& r) { return tile_bytes(r.scalar_one_or_none()); });
+    const auto started = metrics::clock::now();
+    std::optional<std::string> mvt_content;
+    try {
+        mvt_content = co_await run_statement(svc, db, *statement, params, tile_timeout(z), texts,
+                                             [](const database::result& r) { return tile_bytes(r.scalar_one_or_none()); });
+    } catch (const common::timed_out&) {
+        metrics::observe_tile_statement(layer_name, z, metrics::clock::now() - started, true);
+        throw;
+    }
+    metrics::observe_tile_statement(layer_name, z, metrics::clock::now() - started, false);
+    metrics::count_tile(layer_name, z, metrics::tile_source::miss, mvt_content ? mvt_content->size() : 0);
 
     if (mvt_content && !mvt_content->empty()) {
         co_await safe_cache_set(svc, cache_key, *mvt_content, config.cache_ttl);

@@ -12,6 +12,7 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include "common/errors.hpp"
+#include "metrics/metrics.hpp"
 #include "plots.hpp"
 
 namespace plots::http {
@@ -27,8 +28,25 @@ constexpr int retry_after_seconds = 5;
 // Throws common::unavailable when the plans admitted fill every render thread's queue.
 void admit(const plan_resources& resources) {
     if (resources.in_flight >= resources.limits.threads * resources.limits.queue) {
+        metrics::count_plan(metrics::plan_status::refused);
         throw common::unavailable("Too many plans are being drawn; try again shortly", retry_after_seconds);
     }
+}
+
+// How a drawn plan ended: the caller's mistakes apart from the server's failures.
+metrics::plan_status outcome_of(bool malformed, const std::exception_ptr& failure) {
+    if (malformed) return metrics::plan_status::invalid;
+    if (!failure) return metrics::plan_status::ok;
+    try {
+        std::rethrow_exception(failure);
+    } catch (const plots::too_deep&) {
+    } catch (const plots::invalid_argument&) {
+    } catch (const plots::invalid_record&) {
+    } catch (const plots::no_matching_parcel&) {
+    } catch (...) {
+        return metrics::plan_status::failed;
+    }
+    return metrics::plan_status::invalid;
 }
 
 asio::awaitable<common::response> create_plan(plan_resources& resources, const common::request& req) {
@@ -46,13 +64,14 @@ asio::awaitable<common::response> create_plan(plan_resources& resources, const c
         std::exception_ptr failure;
     };
     auto state = std::make_shared<render_state>(co_await asio::this_coro::executor);
-    ++resources.in_flight;
+    metrics::set_plan_queue(++resources.in_flight);
     // The request may end before the pool gets to it: the task owns a copy.
     asio::post(resources.render_pool, [state, &resources, body = req.body] {
         // A plan may wait a few seconds more; a tile should not. The render
         // threads yield the cores to the event loop whenever it has work.
         static thread_local const bool lowered = ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10) == 0;
         (void)lowered;
+        const auto started = metrics::clock::now();
         try {
             if (!state->abandoned) {
                 auto doc = plots::parse_request(body);
@@ -65,8 +84,9 @@ asio::awaitable<common::response> create_plan(plan_resources& resources, const c
         } catch (...) {
             state->failure = std::current_exception();
         }
+        if (!state->abandoned) metrics::observe_plan_render(metrics::clock::now() - started);
         asio::post(state->loop, [state, &resources] {
-            --resources.in_flight;
+            metrics::set_plan_queue(--resources.in_flight);
             state->finished = true;
             state->done.cancel();
         });
@@ -79,9 +99,11 @@ asio::awaitable<common::response> create_plan(plan_resources& resources, const c
         // started is never drawn; one being drawn still counts until it ends.
         state->abandoned = true;
         if (ec == asio::error::operation_aborted) throw boost::system::system_error(ec);
+        metrics::count_plan(metrics::plan_status::timeout);
         throw common::unavailable("The plan was not drawn within " + std::to_string(resources.limits.timeout.count()) + " s",
                                   retry_after_seconds);
     }
+    metrics::count_plan(outcome_of(state->malformed, state->failure));
     if (state->malformed) {
         throw common::validation_error({{{"body"}, "Malformed JSON in the request body", "json_invalid"}});
     }
