@@ -2,9 +2,11 @@
 # make test  - install, build, start private services, run every test, stop the services
 # make build - install and build only (build/gisd, build/survey-plan)
 # make test-asan - the test suite under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)
+# make test-faults - gisd under load while Redis and PostgreSQL fail, then a short fuzz run
+# make fuzz - each libFuzzer target for FUZZ_SECONDS (60), built with clang in build-fuzz/
 # make bench - the benchmarks (prints figures; see bench/README.md)
 
-.PHONY: all build demo test test-asan bench deps clean
+.PHONY: all build demo test test-asan test-faults fuzz bench deps clean
 
 all: build
 
@@ -25,8 +27,14 @@ test: deps
 test-asan: deps
 	BUILD_DIR=build-asan BUILD_TYPE=Asan bash scripts/test.sh
 
+test-faults: deps
+	BUILD_DIR=build bash scripts/test-faults.sh
+
+fuzz: deps
+	bash scripts/fuzz.sh
+
 bench: build
 	bash bench/run.sh
 
 clean:
-	rm -rf build build-asan
+	rm -rf build build-asan build-fuzz
