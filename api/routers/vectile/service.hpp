@@ -16,9 +16,9 @@
 
 #include "common/public_url.hpp"
 #include "common/route.hpp"
+#include "metrics/metrics.hpp"
 #include "redis/connection.hpp"
 #include "redis/tracking.hpp"
-#include "metrics/metrics.hpp"
 #include "routers/vectile/cache.hpp"
 #include "routers/vectile/config.hpp"
 #include "routers/vectile/memory.hpp"
