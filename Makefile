@@ -2,12 +2,14 @@
 # make test  - install, build, start private services, run every test, stop the services
 # make build - install and build only (build/gisd, build/survey-plan)
 # make test-asan - the test suite under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)
+# make test-faults - gisd under load while Redis and PostgreSQL fail, then a short fuzz run
+# make fuzz - each libFuzzer target for FUZZ_SECONDS (60), built with clang in build-fuzz/
 # make bench - the benchmarks (prints figures; see bench/README.md)
 # make package - the Debian package build/gisd_VERSION_ARCH.deb (see docs/deploy.md)
 # make test-cluster - the slow multi-process tests: the package in a fresh Debian 12 root, a PostgreSQL
 #                     standby, Redis Sentinel failover, nginx in front of two gisd processes
 
-.PHONY: all build demo test test-asan test-cluster package bench deps clean
+.PHONY: all build demo test test-asan test-faults test-cluster fuzz package bench deps clean
 
 all: build
 
@@ -35,8 +37,14 @@ test-cluster: deps
 package: build
 	cmake --build build --target package
 
+test-faults: deps
+	BUILD_DIR=build bash scripts/test-faults.sh
+
+fuzz: deps
+	bash scripts/fuzz.sh
+
 bench: build
 	bash bench/run.sh
 
 clean:
-	rm -rf build build-asan
+	rm -rf build build-asan build-fuzz

@@ -6,7 +6,9 @@
 #   4. invalidation: dropping 100,000 cached tiles of one layer while tiles of another layer are served
 #   5. compressed hits: gisd answering gzip (with CORS and ETags) against nginx serving the same
 #      compressed bytes with gzip_static; bytes per plots tile at zooms 12-16, identity against gzip
-# BENCH_PHASES picks some of them: "hits memory misses invalidation compressed" (all, the default).
+#   6. metrics: the hits of 1. through gisd as it runs (metrics on) against a second gisd of the
+#      same build started with --no-metrics
+# BENCH_PHASES picks some of them: "hits memory misses invalidation compressed metrics" (all, the default).
 # The large cadastre (500,000 plots) is generated once under .bench-state/ and reused.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -17,7 +19,7 @@ duration=${BENCH_SECONDS:-8}
 state=${BENCH_STATE:-$root/.bench-state}
 # Below the ephemeral range: a client retrying a port where nothing listens can
 # connect to itself there and hold the port in TIME_WAIT for a minute.
-phases=" ${BENCH_PHASES:-hits memory misses invalidation compressed} "
+phases=" ${BENCH_PHASES:-hits memory misses invalidation compressed metrics} "
 want() { [[ "$phases" == *" $1 "* ]]; }
 pg_port=${BENCH_PG_PORT:-25532}
 redis_port=${BENCH_REDIS_PORT:-26479}
@@ -30,9 +32,11 @@ work=$(mktemp -d /tmp/gis-bench.XXXXXX)
 # nginx's worker runs as another user: it must be able to read the tile files.
 chmod 755 "$work"
 gisd_pid=""
+plain_pid=""
 nginx_conf=""
 cleanup() {
   [ -n "$gisd_pid" ] && kill "$gisd_pid" 2>/dev/null || true
+  [ -n "$plain_pid" ] && kill "$plain_pid" 2>/dev/null || true
   [ -n "$nginx_conf" ] && nginx -c "$nginx_conf" -p "$work/nginx" -s stop 2>/dev/null || true
   scripts/services.sh stop "$state" || true
   rm -rf "$work"
@@ -171,6 +175,46 @@ echo "== cache hits (wrk -t1 -c64, $rounds rounds of ${duration}s each, taking t
 : >"$work/hits"
 take_turns "$work/hits"
 median_of_rounds "$work/hits"
+fi
+
+if want metrics; then
+echo
+echo "== metrics on against --no-metrics (cache hits, wrk -t1 -c64, $rounds rounds of ${duration}s each, taking turns)"
+pport=$(scripts/free-port.sh)
+"$build/gisd" --port "$pport" --db-pool-size 10 --no-metrics >"$work/plain.out" 2>"$work/plain.err" &
+plain_pid=$!
+for _ in $(seq 50); do curl -sf "http://127.0.0.1:$pport/gis/health/" >/dev/null && break; sleep 0.1; done
+echo "  check: /metrics answers $(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$gport/metrics") with metrics, $(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$pport/metrics") without"
+run_wrk "http://127.0.0.1:$gport" 2 >/dev/null
+run_wrk "http://127.0.0.1:$pport" 2 >/dev/null
+# Requests/s follow the other load on the machine; the worker's CPU time per
+# request much less so, and it is what the counting costs.
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+us_per_request() { awk -v t="$1" -v hz="$(getconf CLK_TCK)" -v n="$(total_requests)" 'BEGIN { printf "%.2f", t * 1e6 / hz / n }'; }
+: >"$work/mhits"
+: >"$work/mcpu"
+for round in $(seq "$rounds"); do
+  t0=$(cpu_ticks "$gisd_pid")
+  read -r m_rps m_p50 m_p99 < <(run_wrk "http://127.0.0.1:$gport" "$duration")
+  m_us=$(us_per_request $(( $(cpu_ticks "$gisd_pid") - t0 )))
+  t0=$(cpu_ticks "$plain_pid")
+  read -r p_rps p_p50 p_p99 < <(run_wrk "http://127.0.0.1:$pport" "$duration")
+  p_us=$(us_per_request $(( $(cpu_ticks "$plain_pid") - t0 )))
+  echo "  round $round: metrics $m_rps req/s, p50 $m_p50, p99 $m_p99, $m_us us CPU | --no-metrics $p_rps req/s, p50 $p_p50, p99 $p_p99, $p_us us CPU"
+  echo "$m_rps $m_p50 $m_p99 $p_rps $p_p50 $p_p99" >>"$work/mhits"
+  echo "$m_us $p_us" >>"$work/mcpu"
+done
+median_of_rounds "$work/mhits" | sed 's/gisd /metrics /; s/nginx/no-metrics/g; s|gisd/no-metrics|metrics/no-metrics|'
+python3 - "$work/mcpu" <<'PY'
+import statistics, sys
+rows = [list(map(float, l.split())) for l in open(sys.argv[1]) if l.strip()]
+print("  CPU per request, median: metrics %.1f us, --no-metrics %.1f us; ratio %.3f (median of the rounds' ratios)"
+      % (statistics.median(r[0] for r in rows), statistics.median(r[1] for r in rows), statistics.median(r[0] / r[1] for r in rows)))
+PY
+echo "  counted by /metrics: $(curl -s "http://127.0.0.1:$gport/metrics" | awk '/^gisd_tile_requests_total/{n += $2} END {print n}') tile requests"
+kill "$plain_pid"
+wait "$plain_pid" 2>/dev/null || true
+plain_pid=""
 fi
 
 if want memory; then

@@ -8,12 +8,30 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include "database/detail/pool_impl.hpp"
+#include "metrics/metrics.hpp"
 
 namespace database {
 
 namespace detail {
 
 asio::awaitable<std::unique_ptr<connection>> pool_impl::acquire() {
+    const auto started = clock::now();
+    std::unique_ptr<connection> c;
+    std::exception_ptr failure;
+    try {
+        c = co_await take();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    publish();
+    if (failure) std::rethrow_exception(failure);
+    metrics::observe_pool_wait(clock::now() - started);
+    co_return c;
+}
+
+void pool_impl::publish() const { metrics::set_pool(m_idle.size(), m_open - m_idle.size()); }
+
+asio::awaitable<std::unique_ptr<connection>> pool_impl::take() {
     auto self = shared_from_this();
     auto deadline = clock::now() + m_options.acquire_timeout;
     for (;;) {
@@ -89,6 +107,7 @@ void pool_impl::release(std::unique_ptr<connection> c) {
         --m_open;
         c.reset();
         wake_one();
+        publish();
         return;
     }
     if (c->busy() || c->in_transaction()) {
@@ -104,6 +123,7 @@ void pool_impl::release(std::unique_ptr<connection> c) {
         return;
     }
     m_idle.push_back(std::move(c));
+    publish();
 }
 
 asio::awaitable<void> pool_impl::clean_and_release(std::shared_ptr<pool_impl> self, std::unique_ptr<connection> c) {

@@ -1,6 +1,12 @@
 #include "database/result.hpp"
 
+#include "metrics/metrics.hpp"
+
 namespace database {
+
+error::error(const std::string& message, std::string sqlstate) : std::runtime_error(message), m_sqlstate(std::move(sqlstate)) {
+    metrics::count_db_error();
+}
 
 // ---------------------------------------------------------------- rows and results
 

@@ -17,7 +17,8 @@ namespace database {
 // Every failure of the database layer: connection, statement, commit, protocol.
 class error : public std::runtime_error {
 public:
-    explicit error(const std::string& message, std::string sqlstate = {}) : std::runtime_error(message), m_sqlstate(std::move(sqlstate)) {}
+    // Each failure is counted once, when it is made.
+    explicit error(const std::string& message, std::string sqlstate = {});
     const std::string& sqlstate() const noexcept { return m_sqlstate; }
 
 private:

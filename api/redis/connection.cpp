@@ -11,6 +11,7 @@
 #include <hiredis/hiredis.h>
 
 #include "redis/sentinel.hpp"
+#include "metrics/metrics.hpp"
 
 namespace redis {
 
@@ -139,7 +140,13 @@ public:
 
     asio::awaitable<reply> command(std::vector<std::string_view> argv) {
         auto self = shared_from_this();
-        co_await ensure_connected();
+        const std::string_view op = argv.empty() ? std::string_view() : argv.front();
+        try {
+            co_await ensure_connected();
+        } catch (const error&) {
+            metrics::count_redis_error(op);
+            throw;
+        }
         auto p = std::make_shared<pending>(m_ex);
         p->timer.expires_after(m_opts.socket_timeout);
         std::vector<const char*> args;
@@ -151,6 +158,7 @@ public:
         auto* holder = new std::shared_ptr<pending>(p);
         if (redisAsyncCommandArgv(m_ac, on_reply, holder, static_cast<int>(args.size()), args.data(), lens.data()) != REDIS_OK) {
             delete holder;
+            metrics::count_redis_error(op);
             throw error("Could not send the command: the connection is closing");
         }
         auto generation = m_generation;
@@ -158,6 +166,7 @@ public:
         co_await p->timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
         if (p->done) {
             if (!p->error.empty()) {
+                metrics::count_redis_error(op);
                 // The server became a replica under us: the sentinels name the new primary.
                 if (m_opts.sentinel && p->error.starts_with("READONLY")) drop(generation);
                 throw error(p->error);
@@ -167,6 +176,7 @@ public:
         if (!ec) {
             // No reply within the socket time-out: this connection can no longer be trusted.
             drop(generation);
+            metrics::count_redis_error(op);
             throw error("Timeout reading from socket");
         }
         // The caller stopped waiting. The reply is discarded when it comes, and

@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "database/session.hpp"
+#include "metrics/metrics.hpp"
 #include "server/error_answer.hpp"
 #include "server/params.hpp"
 
@@ -26,6 +27,25 @@ void require_token(const common::request& req, const std::string& token) {
         throw common::unauthorized("Not authenticated");
     }
 }
+
+metrics::method metric_method(common::verb v) {
+    switch (v) {
+        case common::verb::get: return metrics::method::get;
+        case common::verb::head: return metrics::method::head;
+        case common::verb::post: return metrics::method::post;
+        case common::verb::options: return metrics::method::options;
+        default: return metrics::method::other;
+    }
+}
+
+// Counts a request as in flight for as long as it is answered, also when it
+// ends by a cancellation.
+struct in_flight {
+    in_flight() { metrics::add_in_flight(1); }
+    ~in_flight() { metrics::add_in_flight(-1); }
+    in_flight(const in_flight&) = delete;
+    in_flight& operator=(const in_flight&) = delete;
+};
 
 }  // namespace
 
@@ -73,17 +93,22 @@ std::optional<common::response> application::refusal(const common::request& head
     } catch (...) {
         auto r = error_answer(std::current_exception(), boost::beast::http::to_string(head.method), target);
         if (r && m_features) m_features->finish(head, *r);
+        if (r) metrics::count_request(c->metric_id, metric_method(head.method), r->status, {});
         return r;
     }
 }
 
 asio::awaitable<common::response> application::handle(const common::request& req) const {
-    auto r = co_await answer(req);
+    const auto started = metrics::clock::now();
+    const in_flight counted;
+    std::size_t route = metrics::unmatched_route;
+    auto r = co_await answer(req, route);
     if (m_features) m_features->finish(req, r);
+    metrics::count_request(route, metric_method(req.method), r.status, metrics::clock::now() - started);
     co_return r;
 }
 
-asio::awaitable<common::response> application::answer(const common::request& req) const {
+asio::awaitable<common::response> application::answer(const common::request& req, std::size_t& route) const {
     std::string_view target = req.target;
     auto q = target.find('?');
     std::string_view path = target.substr(0, q);
@@ -96,6 +121,7 @@ asio::awaitable<common::response> application::answer(const common::request& req
         }
         co_return path_known ? detail_answer(405, "Method Not Allowed") : detail_answer(404, "Not Found");
     }
+    route = c->metric_id;
 
     std::map<std::string, std::string> query;
     if (q != std::string_view::npos) {

@@ -61,7 +61,8 @@ public:
     const nlohmann::ordered_json& openapi() const;
 
 private:
-    asio::awaitable<common::response> answer(const common::request& req) const;
+    // `route` is left as the matched route's metric label.
+    asio::awaitable<common::response> answer(const common::request& req, std::size_t& route) const;
 
     std::string m_title;
     std::string m_version;

@@ -23,9 +23,11 @@
 #include "http/plan_routes.hpp"
 #include "logger/logger.hpp"
 #include "routers/vectile/seeding.hpp"
+#include "metrics/metrics.hpp"
 #include "routers/vectile/service.hpp"
 #include "routers/vectile/sessions.hpp"
 #include "server/http_server.hpp"
+#include "server/metrics_route.hpp"
 #include "server/readiness.hpp"
 #include "server/supervisor.hpp"
 #include "server/viewer.hpp"
@@ -54,6 +56,8 @@ struct cli_options {
     std::string db_jit = "off";
     std::string db_warm_up = "on";
     std::string tile_coalescing = "on";
+    bool metrics_zoom = false;
+    bool no_metrics = false;
 };
 
 // An installed gisd (PREFIX/bin) finds the viewer in PREFIX/share/gisd/web;
@@ -75,6 +79,8 @@ database::pool_options pool_options_of(const cli_options& opts) {
         .setup = vectile::session_setup({.jit = opts.db_jit == "on", .warm_up = opts.db_warm_up == "on"}),
     };
 }
+
+constexpr const char* gisd_version = GISD_VERSION;
 
 // "*" allows any origin; a list names the origins; empty turns CORS off.
 server::http_policy http_policy_of(const cli_options& opts) {
@@ -113,13 +119,14 @@ int run_worker(const cli_options& opts, bool reuse_port, const std::function<voi
     tiles->sessions = [&pool] { return pool.make_session(); };
     tiles->coalescing = opts.tile_coalescing == "on";
 
-    server::application app("Land administration GIS API", "1.0.0");
+    server::application app("Land administration GIS API", gisd_version);
     app.set_session_factory([&pool] { return pool.make_session(); });
     app.set_http_policy(http_policy_of(opts));
     app.set_admin_token(opts.admin_token);
     bool stopping = false;
     app.include_router(server::readiness_router(pool, [&stopping] { return stopping; }));
     app.include_router(tiles->router);
+    if (metrics::enabled()) app.include_router(server::metrics_router());
     plots::http::plan_resources plans(
         {.threads = 2, .queue = opts.plan_queue, .timeout = std::chrono::seconds(opts.plan_timeout_s)},
         {.roads_table = opts.roads_table.empty() ? std::nullopt : std::optional<std::string>(opts.roads_table)});
@@ -210,6 +217,8 @@ int main(int argc, char** argv) {
     cli.add_flag("--access-log", opts.access_log, "One line per request on the log: client, request, status, bytes, milliseconds, cache");
     cli.add_option("--admin-token-file", opts.admin_token_file,
                    "File holding the token that cache invalidation requires (default: GISD_ADMIN_TOKEN; none: open)");
+    cli.add_flag("--metrics-zoom", opts.metrics_zoom, "Give tile metrics a zoom label as well as the layer");
+    cli.add_flag("--no-metrics", opts.no_metrics, "Do not count anything and do not serve /metrics");
     cli.add_option("--web-dir", opts.web_dir, "Folder of the viewer's files")->capture_default_str();
     cli.add_flag("--no-viewer", opts.no_viewer, "Do not serve the map viewer at / (the style's glyphs are still served)");
     cli.add_option("--basemap-url", opts.basemap_url,
@@ -262,6 +271,9 @@ int main(int argc, char** argv) {
         logger::get_logger()->warn("gisd: cache invalidation is open to anyone who reaches {}: set GISD_ADMIN_TOKEN or --admin-token-file",
                                    opts.host);
     }
+
+    // Before the workers fork: they all count into the one shared region.
+    if (!opts.no_metrics) metrics::enable({.version = gisd_version, .zoom_label = opts.metrics_zoom});
 
     if (seed_cmd->parsed() || purge_cmd->parsed()) {
         const char* name = seed_cmd->parsed() ? "seed" : "purge";

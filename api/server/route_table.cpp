@@ -5,6 +5,8 @@
 #include <boost/url/decode_view.hpp>
 #include <boost/url/pct_string_view.hpp>
 
+#include "metrics/metrics.hpp"
+
 namespace server {
 
 namespace {
@@ -64,6 +66,7 @@ bool matches(const compiled_route& c, const std::vector<std::string>& segments) 
 void route_table::add(common::route r, std::vector<std::string> tags) {
     auto c = std::make_unique<compiled_route>();
     c->full_path = r.path;
+    c->metric_id = metrics::add_route(r.path);
     c->segments = compile_template(r.path);
     c->tags = std::move(tags);
     for (const auto& seg : c->segments) {

@@ -32,6 +32,7 @@ struct compiled_route {
     std::vector<std::string> tags;
     std::vector<segment_pattern> segments;
     std::vector<common::param_spec> params;
+    std::size_t metric_id = 0;  // the route's label in the metrics
 };
 
 // Calls `each` with every segment of a path that starts with '/', in order,

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "logger/logger.hpp"
+#include "metrics/metrics.hpp"
 
 namespace server {
 
@@ -61,6 +62,7 @@ bool start(slot& s, int index, const worker_main& worker) {
     }
     if (pid == 0) {
         ::close(fds[0]);
+        metrics::enter_worker(index);
         sigset_t set = stop_signals();
         ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
         const int ready = fds[1];
@@ -131,6 +133,7 @@ int supervise(int workers, const worker_main& worker) {
         const int index = static_cast<int>(it - slots.begin());
         g_children[index] = 0;
         it->pid = -1;
+        metrics::clear_worker(index);
         const bool serving = was_serving(*it);
         const bool clean = WIFEXITED(status) && WEXITSTATUS(status) == 0;
         if (g_stopping) {

@@ -60,6 +60,9 @@ private:
         bool woken = false;
     };
 
+    asio::awaitable<std::unique_ptr<connection>> take();
+    // Tells the metrics this worker's idle and lent connections.
+    void publish() const;
     // A named coroutine, not a capturing lambda: its arguments live in its own frame.
     static asio::awaitable<void> clean_and_release(std::shared_ptr<pool_impl> self, std::unique_ptr<connection> c);
     void wake_one();

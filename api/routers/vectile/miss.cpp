@@ -22,8 +22,16 @@ using clock = std::chrono::steady_clock;
 namespace {
 
 asio::awaitable<tile_memory::bytes> run_and_store(service& svc, database::session& db, const tile_job& job, clock::duration limit) {
-    auto content = co_await run_statement(svc, db, job.sql, job.params, limit, job.texts,
-                                          [](const database::result& r) { return tile_bytes(r.scalar_one_or_none()); });
+    const auto started = metrics::clock::now();
+    std::optional<std::string> content;
+    try {
+        content = co_await run_statement(svc, db, job.sql, job.params, limit, job.texts,
+                                         [](const database::result& r) { return tile_bytes(r.scalar_one_or_none()); });
+    } catch (const common::timed_out&) {
+        if (!job.layer.empty()) metrics::observe_tile_statement(job.layer, job.zoom, metrics::clock::now() - started, true);
+        throw;
+    }
+    if (!job.layer.empty()) metrics::observe_tile_statement(job.layer, job.zoom, metrics::clock::now() - started, false);
     if (!content || content->empty()) co_return nullptr;
     auto bytes = std::make_shared<const std::string>(std::move(*content));
     co_await safe_cache_set(svc, job.cache_key, *bytes, job.ttl);

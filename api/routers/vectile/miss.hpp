@@ -20,6 +20,8 @@ class service;
 // A tile to make: where it is cached and the statement that makes it.
 struct tile_job {
     std::string cache_key;  // within the cache's namespace
+    std::string layer;      // for the statement's metrics; empty: not counted
+    std::int64_t zoom = 0;
     std::int64_t ttl = 0;   // seconds in the cache
     std::string sql;
     database::params params;

@@ -65,6 +65,7 @@ std::unique_ptr<service> load(asio::any_io_executor executor, std::ostream& out)
     }
     out << "  - decode_responses: False (handles binary data)" << std::endl;
     register_routes(*svc);
+    for (const auto& name : layer_names()) metrics::add_layer(name);
     return svc;
 }
 
@@ -102,12 +103,16 @@ asio::awaitable<tile_memory::bytes> shared_cache_get(service& svc, std::string k
 
 }  // namespace
 
-asio::awaitable<tile_memory::bytes> cached_tile(service& svc, std::string key) {
+asio::awaitable<tile_memory::bytes> cached_tile(service& svc, std::string key, metrics::tile_source* from) {
+    if (from != nullptr) *from = metrics::tile_source::redis;
     if (svc.memory->capacity() == 0) co_return co_await shared_cache_get(svc, std::move(key));
     const std::string full_key = svc.cache._make_key(key);
     // live() first takes in the changes Redis has already reported.
     if (!svc.tracking.live()) co_return co_await shared_cache_get(svc, std::move(key));
-    if (auto copy = svc.memory->find(full_key)) co_return copy;
+    if (auto copy = svc.memory->find(full_key)) {
+        if (from != nullptr) *from = metrics::tile_source::memory;
+        co_return copy;
+    }
     copy_read read(svc, full_key);
     read.value = co_await shared_cache_get(svc, std::move(key));
     co_return read.value;

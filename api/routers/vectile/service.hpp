@@ -18,6 +18,7 @@
 #include "common/public_url.hpp"
 #include "common/route.hpp"
 #include "database/database.hpp"
+#include "metrics/metrics.hpp"
 #include "redis/connection.hpp"
 #include "redis/sentinel.hpp"
 #include "redis/tracking.hpp"
@@ -79,8 +80,8 @@ asio::awaitable<std::optional<std::string>> safe_cache_get(service& svc, std::st
 
 // `safe_cache_get` for a tile, answered from the worker's copy when there is
 // one; a tile read from Redis is kept as a copy.
-// Null when there is nothing.
-asio::awaitable<tile_memory::bytes> cached_tile(service& svc, std::string key);
+// Null when there is nothing; `from` (when given) says where a tile came from.
+asio::awaitable<tile_memory::bytes> cached_tile(service& svc, std::string key, metrics::tile_source* from = nullptr);
 
 // A cache write that never fails: Redis failures, and a write that takes
 // longer than `timeout` (it is then cancelled), become one warning line. The

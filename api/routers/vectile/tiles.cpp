@@ -51,6 +51,8 @@ tile_job xyz_tile_job(const std::string& layer_name, helpers::utils::tile_addres
     const auto bbox = helpers::utils::tile_bounds(tile);
     return tile_job{
         .cache_key = xyz_cache_key(layer_name, tile),
+        .layer = layer_name,
+        .zoom = tile.z,
         .ttl = made->second.cache_ttl,
         .sql = made->first,
         .params = {{"min_x", bbox.minx}, {"min_y", bbox.miny}, {"max_x", bbox.maxx}, {"max_y", bbox.maxy}},
@@ -94,7 +96,9 @@ boost::asio::awaitable<common::response> get_tile_xyz(service& svc, std::string 
         co_return common::response::empty(204);
     }
 
-    if (auto cached = co_await cached_tile(svc, xyz_cache_key(layer_name, *tile)); cached && !cached->empty()) {
+    auto from = metrics::tile_source::redis;
+    if (auto cached = co_await cached_tile(svc, xyz_cache_key(layer_name, *tile), &from); cached && !cached->empty()) {
+        metrics::count_tile(layer_name, z, from, cached->size());
         co_return common::response::raw(std::move(cached), mvt_media_type,
                                       {{"Cache-Control", "public, max-age=" + std::to_string(made->second.cache_ttl)}, {"X-Cache", "HIT"}});
     }
@@ -104,6 +108,7 @@ boost::asio::awaitable<common::response> get_tile_xyz(service& svc, std::string 
     const auto bbox = helpers::utils::tile_bounds(*tile);
     const std::string tile_id = layer_name + "/" + std::to_string(z) + "/" + std::to_string(x) + "/" + std::to_string(y);
     auto mvt_content = co_await generate_tile(svc, std::move(job), db);
+    metrics::count_tile(layer_name, z, metrics::tile_source::miss, mvt_content ? mvt_content->size() : 0);
     if (mvt_content) co_return common::response::raw(std::move(mvt_content), mvt_media_type);
     svc.logger->info("Empty tile generated for {} - bbox: {}", tile_id, helpers::utils::to_json(bbox).dump());
     co_return common::response::empty(204);

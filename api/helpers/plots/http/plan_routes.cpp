@@ -19,6 +19,7 @@
 #include "common/errors.hpp"
 #include "database/database.hpp"
 #include "logger/logger.hpp"
+#include "metrics/metrics.hpp"
 #include "plots.hpp"
 
 namespace plots::http {
@@ -43,12 +44,29 @@ bool lower_priority() {
 // Throws common::unavailable when the plans admitted fill every render thread's queue.
 void admit(const plan_resources& resources) {
     if (resources.in_flight >= resources.limits.threads * resources.limits.queue) {
+        metrics::count_plan(metrics::plan_status::refused);
         throw common::unavailable("Too many plans are being drawn; try again shortly", retry_after_seconds);
     }
 }
 
 // A request body that is not JSON, found on the render thread.
 struct malformed_body {};
+
+// How a drawn plan ended: the caller's mistakes apart from the server's failures.
+metrics::plan_status outcome_of(const std::exception_ptr& failure) {
+    if (!failure) return metrics::plan_status::ok;
+    try {
+        std::rethrow_exception(failure);
+    } catch (const malformed_body&) {
+    } catch (const plots::too_deep&) {
+    } catch (const plots::invalid_argument&) {
+    } catch (const plots::invalid_record&) {
+    } catch (const plots::no_matching_parcel&) {
+    } catch (...) {
+        return metrics::plan_status::failed;
+    }
+    return metrics::plan_status::invalid;
+}
 
 // Runs `work` on the render pool and waits for it on the loop; the loop only
 // waits for the timer that the worker cancels when it is done (posted back to
@@ -68,22 +86,24 @@ asio::awaitable<common::response> render_on_pool(plan_resources& resources, std:
     // Checked again here: a plan by number was admitted before its database read.
     admit(resources);
     auto state = std::make_shared<render_state>(co_await asio::this_coro::executor);
-    ++resources.in_flight;
+    metrics::set_plan_queue(++resources.in_flight);
     ++resources.rendering;
     // The request may end before the pool gets to it: the task owns its work.
     asio::post(resources.render_pool, [state, &resources, work = std::move(work)] {
         static thread_local const bool lowered = lower_priority();
         (void)lowered;
+        const auto started = metrics::clock::now();
         try {
             if (!state->abandoned) state->answer = work();
         } catch (...) {
             state->failure = std::current_exception();
         }
+        if (!state->abandoned) metrics::observe_plan_render(metrics::clock::now() - started);
         // The last plan out hands the memory its bodies and documents held back
         // to the system, so a flood does not leave the worker at its peak.
         if (resources.rendering.fetch_sub(1) == 1) ::malloc_trim(0);
         asio::post(state->loop, [state, &resources] {
-            --resources.in_flight;
+            metrics::set_plan_queue(--resources.in_flight);
             state->finished = true;
             state->done.cancel();
         });
@@ -96,9 +116,11 @@ asio::awaitable<common::response> render_on_pool(plan_resources& resources, std:
         // started is never drawn; one being drawn still counts until it ends.
         state->abandoned = true;
         if (ec == asio::error::operation_aborted) throw boost::system::system_error(ec);
+        metrics::count_plan(metrics::plan_status::timeout);
         throw common::unavailable("The plan was not drawn within " + std::to_string(resources.limits.timeout.count()) + " s",
                                   retry_after_seconds);
     }
+    metrics::count_plan(outcome_of(state->failure));
     try {
         if (state->failure) std::rethrow_exception(state->failure);
     } catch (const malformed_body&) {
