@@ -7,15 +7,23 @@
 #   and the tiles' latency with and without the flood (wrk -c16), same run.
 # The small cadastre is enough: the tiles are cache hits.
 # The plan clients stand for browsers on other machines, but here they share
-# gisd's two cores and start a curl process for every try: they run at
-# FLOOD_CLIENT_NICE (default 19) so that what is measured is gisd's own
-# scheduling; FLOOD_CLIENT_NICE=0 shows the figures with clients at full weight.
+# gisd's two cores and start a curl process for every try (three quarters of
+# the machine's CPU during the flood). So that what is measured is gisd's own
+# scheduling, they run in the idle scheduling class (FLOOD_CLIENTS=idle, the
+# default), which yields a core the moment gisd or wrk wants it;
+# FLOOD_CLIENTS=nice runs them at niceness 19, FLOOD_CLIENTS=normal at full weight.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 build=${BUILD_DIR:-build}
 flood_seconds=${FLOOD_SECONDS:-20}
-client_nice=${FLOOD_CLIENT_NICE:-19}
+clients=${FLOOD_CLIENTS:-idle}
+case "$clients" in
+  idle) client_run=(chrt --idle 0) ;;
+  nice) client_run=(nice -n $((19 - $(nice)))) ;;
+  normal) client_run=() ;;
+  *) echo "FLOOD_CLIENTS: idle, nice or normal" >&2; exit 2 ;;
+esac
 state=${BENCH_STATE:-$root/.bench-state-flood}
 pg_port=${BENCH_PG_PORT:-25632}
 redis_port=${BENCH_REDIS_PORT:-26579}
@@ -36,6 +44,7 @@ if [ ! -f "$state/cadastre-small.loaded" ]; then
   scripts/load-cadastre.sh small
   touch "$state/cadastre-small.loaded"
 fi
+echo "plan clients: $clients scheduling"
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
 
 python3 - "$work/plan.json" <<'PY'
@@ -90,7 +99,7 @@ done
 SH
 chmod +x "$work/post.sh"
 flood=()
-for i in $(seq 50); do nice -n $(( client_nice - $(nice) )) "$work/post.sh" >"$work/codes.$i" & flood+=($!); done
+for i in $(seq 50); do ${client_run[@]+"${client_run[@]}"} "$work/post.sh" >"$work/codes.$i" & flood+=($!); done
 ( for _ in $(seq $((flood_seconds * 2))); do r=$(rss); echo "$r"; sleep 0.5; done ) >"$work/rss" &
 flood+=($!)
 sleep 2
