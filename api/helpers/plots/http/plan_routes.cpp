@@ -89,7 +89,7 @@ asio::awaitable<common::response> render_on_pool(plan_resources& resources, std:
     metrics::set_plan_queue(++resources.in_flight);
     ++resources.rendering;
     // The request may end before the pool gets to it: the task owns its work.
-    asio::post(resources.render_pool, [state, &resources, work = std::move(work)] {
+    asio::post(resources.render_pool, [state, &resources, work = std::move(work)]() mutable {
         static thread_local const bool lowered = lower_priority();
         (void)lowered;
         const auto started = metrics::clock::now();
@@ -102,7 +102,10 @@ asio::awaitable<common::response> render_on_pool(plan_resources& resources, std:
         // The last plan out hands the memory its bodies and documents held back
         // to the system, so a flood does not leave the worker at its peak.
         if (resources.rendering.fetch_sub(1) == 1) ::malloc_trim(0);
-        asio::post(state->loop, [state, &resources] {
+        // The state goes with the notice: the last reference must not be
+        // dropped on this thread, where its timer's loop may already be gone.
+        auto loop = state->loop;
+        asio::post(loop, [state = std::move(state), &resources] {
             metrics::set_plan_queue(--resources.in_flight);
             state->finished = true;
             state->done.cancel();
