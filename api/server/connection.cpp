@@ -19,6 +19,7 @@
 #include "server/error_answer.hpp"
 #include "server/http_server.hpp"
 #include "logger/logger.hpp"
+#include "metrics/metrics.hpp"
 
 namespace server {
 
@@ -73,8 +74,10 @@ asio::awaitable<void> http_server::serve(std::shared_ptr<connection_state> conn)
     beast::flat_buffer buffer;
     bool first = true;
 
-    // Sends a short error answer and ends the connection.
+    // Sends a short error answer and ends the connection. Counted apart from
+    // the routes: the request was refused before one was looked up.
     auto refuse = [&](unsigned status, const char* detail) -> asio::awaitable<void> {
+        metrics::count_request(metrics::unmatched_route, metrics::method::other, status, {});
         stream.expires_after(m_options.write_timeout);
         co_await write_answer(stream, detail_answer(status, detail), 11, false, false);
     };
