@@ -71,8 +71,8 @@ TEST(metrics_endpoint, counts_every_request_once_over_all_workers) {
         for (int i = 0; i < 3; ++i) EXPECT_EQ(get("/gis/nolayer/1/0/0.pbf").status, 404u);
         {  // refused while the head is read: no route yet, still counted
             test_support::http_client raw(port);
-            raw.send_raw("GET / HTTP/1.1\r\nHost: x\r\nX-Pad: " + std::string(9000, 'a') + "\r\n\r\n");
-            EXPECT_EQ(raw.read_reply().status, 431u);
+            raw.send_raw("POST /plans HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: xchunked\r\n\r\n");
+            EXPECT_EQ(raw.read_reply().status, 400u);
         }
         const plots_test::json plan{{"parcel_data", plots_test::hundred_by_fifty()}, {"selected_parcel_number", "P1"}, {"road_data", nullptr}};
         EXPECT_EQ(test_support::http_request(port, verb::post, "/plans", plan.dump()).status, 200u);
@@ -91,7 +91,7 @@ TEST(metrics_endpoint, counts_every_request_once_over_all_workers) {
             EXPECT_EQ(value_of(s, "gisd_http_requests_total{route=\"/gis/{layer_name}/{z}/{x}/{y}.pbf\",method=\"GET\",status=\"200\"}"), tiles);
             EXPECT_EQ(value_of(s, "gisd_http_requests_total{route=\"/gis/{layer_name}/{z}/{x}/{y}.pbf\",method=\"GET\",status=\"404\"}"), 3);
             EXPECT_EQ(value_of(s, "gisd_http_requests_total{route=\"unmatched\",method=\"GET\",status=\"404\"}"), 4);
-            EXPECT_EQ(value_of(s, "gisd_http_requests_total{route=\"unmatched\",method=\"OTHER\",status=\"431\"}"), 1);
+            EXPECT_EQ(value_of(s, "gisd_http_requests_total{route=\"unmatched\",method=\"OTHER\",status=\"400\"}"), 1);
             EXPECT_EQ(value_of(s, "gisd_http_requests_total{route=\"/plans\",method=\"POST\",status=\"200\"}"), 1);
             EXPECT_EQ(value_of(s, "gisd_http_requests_total{route=\"/plans\",method=\"POST\",status=\"422\"}"), 1);
             EXPECT_EQ(hits + misses, tiles);
