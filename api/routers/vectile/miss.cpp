@@ -71,7 +71,11 @@ asio::awaitable<tile_memory::bytes> generate_locked(service& svc, database::sess
     state->timer.cancel();
     // Released even when cancelled, so other processes need not wait for the expiry.
     if (failure && common::is_cancellation(failure)) co_await asio::this_coro::reset_cancellation_state();
-    co_await lock->release();
+    if (!failure && !out) {
+        co_await lock->release_empty();
+    } else {
+        co_await lock->release();
+    }
     if (failure) std::rethrow_exception(failure);
     co_return out;
 }
@@ -87,6 +91,7 @@ asio::awaitable<tile_memory::bytes> lead(service& svc, tile_job job) {
         if (taken && !*taken) {
             auto waited = co_await lock->wait(deadline);
             if (waited.what == tile_lock::outcome::kind::tile) co_return std::make_shared<const std::string>(std::move(waited.bytes));
+            if (waited.what == tile_lock::outcome::kind::empty) co_return nullptr;
             if (waited.what == tile_lock::outcome::kind::timed_out) {
                 svc.logger->error("{}", job.texts.timeout_log);
                 throw common::timed_out(job.texts.timeout_detail);

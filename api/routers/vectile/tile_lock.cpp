@@ -1,6 +1,7 @@
 #include "routers/vectile/tile_lock.hpp"
 
 #include <algorithm>
+#include <vector>
 #include <atomic>
 #include <cstdio>
 #include <random>
@@ -27,6 +28,19 @@ constexpr std::chrono::milliseconds read_bound{1000};
 // Compare-and-delete: only the owner's token releases.
 const char* const release_script =
     "if redis.call('GET', KEYS[1]) == ARGV[1] then return redis.call('DEL', KEYS[1]) end return 0";
+// Taken when free, or when it only tells the waiters of a finished statement
+// that the tile was empty: a request arriving after that runs its own.
+const char* const take_script =
+    "local v = redis.call('GET', KEYS[1]) "
+    "if v and string.sub(v, 1, 6) ~= 'empty:' then return false end "
+    "return redis.call('SET', KEYS[1], ARGV[1], 'PX', ARGV[2])";
+// The owner's lock becomes the notice "empty:<token>" for a moment, long
+// enough for every waiter's next poll; empty tiles are never stored.
+const char* const release_empty_script =
+    "if redis.call('GET', KEYS[1]) == ARGV[1] then "
+    "return redis.call('SET', KEYS[1], 'empty:' .. ARGV[1], 'PX', ARGV[2]) end return 0";
+// How long the empty notice stays: longer than the longest pause between polls.
+constexpr std::chrono::milliseconds empty_notice{400};
 const char* const renew_script =
     "if redis.call('GET', KEYS[1]) == ARGV[1] then return redis.call('PEXPIRE', KEYS[1], ARGV[2]) end return 0";
 
@@ -60,7 +74,7 @@ tile_lock::tile_lock(redis::connection& redis, std::string cache_key)
 
 asio::awaitable<std::optional<bool>> tile_lock::try_take() {
     const std::string px = std::to_string(expiry.count());
-    std::vector<std::string_view> argv{"SET", m_lock_key, m_token, "NX", "PX", px};
+    std::vector<std::string_view> argv{"EVAL", take_script, "1", m_lock_key, m_token, px};
     auto r = co_await bounded(m_redis, std::move(argv), command_bound);
     if (!r) co_return std::nullopt;
     co_return r->type == redis::reply::kind::status;
@@ -77,9 +91,18 @@ asio::awaitable<void> tile_lock::release() {
     (void)co_await bounded(m_redis, std::move(argv), command_bound);
 }
 
+asio::awaitable<void> tile_lock::release_empty() {
+    const std::string px = std::to_string(empty_notice.count());
+    std::vector<std::string_view> argv{"EVAL", release_empty_script, "1", m_lock_key, m_token, px};
+    (void)co_await bounded(m_redis, std::move(argv), command_bound);
+}
+
 asio::awaitable<tile_lock::outcome> tile_lock::wait(clock::time_point deadline) {
     asio::steady_timer timer(co_await asio::this_coro::executor);
     std::chrono::milliseconds pause{10};
+    // The owners seen holding the lock while this waiter waited: only their
+    // empty notices answer it; one left before it came is no answer.
+    std::vector<std::string> owners;
     for (;;) {
         const auto now = clock::now();
         if (now >= deadline) co_return outcome{outcome::kind::timed_out, {}};
@@ -95,6 +118,12 @@ asio::awaitable<tile_lock::outcome> tile_lock::wait(clock::time_point deadline) 
         const auto& lock = r->elements[1];
         if (tile.type == redis::reply::kind::string && !tile.str.empty()) co_return outcome{outcome::kind::tile, std::move(tile.str)};
         if (lock.type == redis::reply::kind::nil) co_return outcome{};
+        if (lock.type != redis::reply::kind::string) continue;
+        if (lock.str.starts_with("empty:")) {
+            if (std::find(owners.begin(), owners.end(), lock.str.substr(6)) != owners.end()) co_return outcome{outcome::kind::empty, {}};
+        } else if (std::find(owners.begin(), owners.end(), lock.str) == owners.end()) {
+            owners.push_back(lock.str);
+        }
     }
 }
 

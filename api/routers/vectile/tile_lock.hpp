@@ -46,15 +46,20 @@ public:
     // for a cancellation.
     boost::asio::awaitable<void> release();
 
+    // Gives the lock up after an empty tile: for a moment it tells the
+    // processes waiting on it so, then anyone may take it again. Never throws
+    // but for a cancellation.
+    boost::asio::awaitable<void> release_empty();
+
     // What waiting for another owner came to.
     struct outcome {
-        enum class kind { tile, free, timed_out } what = kind::free;
+        enum class kind { tile, empty, free, timed_out } what = kind::free;
         std::string bytes;  // the tile, for `tile`
     };
 
     // Polls Redis for the tile and the lock until the tile is stored (tile),
-    // the lock is gone without a tile (the owner died, failed or found the
-    // tile empty, which is never stored) or Redis fails (free: the caller may
+    // an owner it saw holding the lock found the tile empty (empty), the lock
+    // is gone without a tile (the owner died or failed) or Redis fails (free: the caller may
     // take the lock or generate), or
     // `deadline` passes (timed_out). Polls every 10 ms at first, growing to
     // every 100 ms, so the tile is noticed at most that long after it is stored.

@@ -208,10 +208,10 @@ protected:
         return g;
     }
 
-    std::future<test_support::http_reply> fetch(std::uint16_t port) {
-        return std::async(std::launch::async, [port] {
+    std::future<test_support::http_reply> fetch(std::uint16_t port, std::string path = xyz.path) {
+        return std::async(std::launch::async, [port, path] {
             test_support::http_client client(port, 30s);
-            return client.get(xyz.path);
+            return client.get(path);
         });
     }
 
@@ -240,19 +240,49 @@ protected:
 TEST_F(processes, two_on_one_redis_run_one_statement_for_one_tile) {
     auto first = start_gisd(a);
     auto second = start_gisd(b);
-    std::vector<std::future<test_support::http_reply>> replies;
-    for (int i = 0; i < 4; ++i) replies.push_back(fetch(ports[static_cast<std::size_t>(i % 2)]));
-    ASSERT_TRUE(waiting_within(a, 1, 5s) || waiting_within(b, 1, 5s));
-    std::this_thread::sleep_for(1500ms);
-    EXPECT_EQ(waiting(a) + waiting(b), 1);
-    holder.exec("ROLLBACK");
-    std::string body;
-    for (auto& r : replies) {
-        auto reply = r.get();
-        EXPECT_EQ(reply.status, 200u);
-        if (body.empty()) body = reply.body;
-        EXPECT_TRUE(reply.body == body);
+    // An empty tile is never stored: its waiters learn it from the lock, and
+    // a request after the statement has ended runs the statement again.
+    const struct {
+        const char* name;
+        std::string path;
+        unsigned status;
+    } table[] = {{"content", xyz.path, 200u}, {"empty", "/gis/plots/15/3/5.pbf", 204u}};
+    for (const auto& t : table) {
+        SCOPED_TRACE(t.name);
+        std::vector<std::future<test_support::http_reply>> replies;
+        for (int i = 0; i < 4; ++i) replies.push_back(fetch(ports[static_cast<std::size_t>(i % 2)], t.path));
+        for (auto until = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < until && waiting(a) + waiting(b) == 0;
+             std::this_thread::sleep_for(20ms)) {
+        }
+        std::this_thread::sleep_for(1500ms);
+        EXPECT_EQ(waiting(a) + waiting(b), 1);
+        // A lock queued behind the statement catches any second statement
+        // that starts once the first has ended.
+        vtest::pg_connection queued(schema.conninfo());
+        auto behind = std::async(std::launch::async, [&queued] { queued.exec("BEGIN; LOCK TABLE \"PLOT\" IN ACCESS EXCLUSIVE MODE"); });
+        for (auto until = std::chrono::steady_clock::now() + 5s;
+             std::chrono::steady_clock::now() < until && observer.scalar("SELECT count(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock' "
+                                                                          "AND query LIKE 'BEGIN; LOCK%'") == "0";
+             std::this_thread::sleep_for(20ms)) {
+        }
+        holder.exec("ROLLBACK");
+        std::this_thread::sleep_for(1s);
+        EXPECT_EQ(waiting(a) + waiting(b), 0) << "a second statement after the first";
+        behind.get();
+        queued.exec("ROLLBACK");
+        std::string body;
+        for (auto& r : replies) {
+            auto reply = r.get();
+            EXPECT_EQ(reply.status, t.status);
+            if (body.empty()) body = reply.body;
+            EXPECT_TRUE(reply.body == body);
+        }
+        holder.exec("BEGIN; LOCK TABLE \"PLOT\" IN ACCESS EXCLUSIVE MODE");
     }
+    auto again = fetch(ports[1], table[1].path);
+    EXPECT_TRUE(waiting_within(b, 1, 5s)) << "an empty tile's statement runs again for a later request";
+    holder.exec("ROLLBACK");
+    EXPECT_EQ(again.get().status, 204u);
 }
 
 TEST_F(processes, a_lock_owner_killed_leaves_the_others_to_generate_after_the_lock_expires) {
