@@ -101,6 +101,12 @@ asio::awaitable<tile_memory::bytes> lead(service& svc, tile_job job) {
         // What is left of the first caller's deadline, so no request waits longer than without the lock.
         const auto limit = std::max<clock::duration>(deadline - clock::now(), std::chrono::milliseconds(1));
         if (!taken) co_return co_await run_and_store(svc, *db, job, limit);  // Redis unusable: no lock
+        // The previous owner may have stored the tile between this request's
+        // cache read and its taking the lock.
+        if (auto stored = co_await safe_cache_get(svc, job.cache_key, std::chrono::seconds(1)); stored && !stored->empty()) {
+            co_await lock->release();
+            co_return std::make_shared<const std::string>(std::move(*stored));
+        }
         co_return co_await generate_locked(svc, *db, job, limit, lock);
     }
 }
