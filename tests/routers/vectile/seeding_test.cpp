@@ -105,6 +105,9 @@ TEST_F(seeding, fills_exactly_the_range_which_then_hits_is_skipped_forced_and_pu
     EXPECT_EQ(first.stored + first.empty, expected);
     EXPECT_GT(first.stored, 0);
     EXPECT_GT(first.bytes, 0);
+    EXPECT_EQ(redis_keys("mvt_v8:*"), first.stored);
+    // An empty tile's lock tells its waiters so for a moment, then goes.
+    std::this_thread::sleep_for(600ms);
     EXPECT_EQ(redis_keys("*"), first.stored) << "tile keys only: no lock is left behind";
 
     {
