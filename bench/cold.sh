@@ -99,16 +99,20 @@ log_statements() {  # on | off
 
 # Tiles around the middle of the data, zooms 8-16: two per zoom.
 read -r cx cy < <(psql -Atq -F' ' -c "select st_x(c), st_y(c) from (select st_transform(st_centroid(st_setsrid(st_extent(\"GEOMETRY_3857\")::geometry, 3857)), 4326) c from \"PLOT\") s")
-python3 - "$cx" "$cy" >"$work/storm_urls" <<'PY'
+# plots tile URLs at the centre for zooms $1-$2, $3 tiles side by side per zoom.
+centre_tiles() {
+  python3 - "$cx" "$cy" "$1" "$2" "$3" <<'PY'
 import math, sys
 lon, lat = float(sys.argv[1]), float(sys.argv[2])
-for z in range(8, 17):
+for z in range(int(sys.argv[3]), int(sys.argv[4]) + 1):
     n = 2 ** z
     x = int((lon + 180) / 360 * n)
     y = int((1 - math.asinh(math.tan(math.radians(lat))) / math.pi) / 2 * n)
-    for dx in (0, 1):
+    for dx in range(int(sys.argv[5])):
         print(f"/gis/plots/{z}/{x + dx}/{y}.pbf")
 PY
+}
+centre_tiles 8 16 2 >"$work/storm_urls"
 
 # The client: N threads start together and each asks for every URL in order;
 # prints seconds until all are served, p50 and p99 in ms, and the statuses.
@@ -161,15 +165,7 @@ fi
 if want lowzoom; then
   echo
   echo "== low zooms: one client, each tile a miss, $rounds alternating rounds"
-  python3 - "$cx" "$cy" >"$work/low_urls" <<'PY'
-import math, sys
-lon, lat = float(sys.argv[1]), float(sys.argv[2])
-for z in range(8, 13):
-    n = 2 ** z
-    x = int((lon + 180) / 360 * n)
-    y = int((1 - math.asinh(math.tan(math.radians(lat))) / math.pi) / 2 * n)
-    print(f"/gis/plots/{z}/{x}/{y}.pbf")
-PY
+  centre_tiles 8 12 1 >"$work/low_urls"
   for r in $(seq "$rounds"); do
     for mode in off on; do
       flush
