@@ -17,6 +17,9 @@ struct request {
     std::string target;  // path and query as received, still percent-encoded
     std::string body;
     std::vector<std::pair<std::string, std::string>> headers;
+    // What the route's admission granted before the body was read (a place
+    // among the plans in flight), held as long as the request needs it.
+    std::shared_ptr<void> admission;
 };
 
 struct response {

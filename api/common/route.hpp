@@ -50,10 +50,13 @@ param_spec query_param(std::string name, param_type type, param_value default_va
 // closes after the handler.
 class request_context {
 public:
-    request_context(const request& req, std::map<std::string, param_value> params, database::session* db)
+    request_context(request& req, std::map<std::string, param_value> params, database::session* db)
         : m_request(req), m_params(std::move(params)), m_db(db) {}
 
     const request& req() const noexcept { return m_request; }
+    // The body, moved out of the request: a handler that hands a large body to
+    // another thread takes it instead of copying megabytes on the loop.
+    std::string take_body() noexcept { return std::move(m_request.body); }
     // The converted parameter; the route's declaration fixes its type, so a
     // wrong name or type is a programming error (std::out_of_range, std::bad_variant_access).
     std::int64_t integer(const std::string& name) const { return std::get<std::int64_t>(m_params.at(name)); }
@@ -64,7 +67,7 @@ public:
     database::session& db() const;
 
 private:
-    const request& m_request;
+    request& m_request;
     std::map<std::string, param_value> m_params;
     database::session* m_db;
 };
@@ -83,8 +86,10 @@ struct route {
     handler_fn handler;
     // Asked before a body is read: throws (common::unavailable, ...) to refuse
     // the request at once, so that an overloaded route does not take in bodies
-    // it cannot serve. None: always admitted.
-    std::function<void()> admit;
+    // it cannot serve. What it returns holds the capacity granted (it reaches
+    // the handler as request::admission), so that requests whose bodies are
+    // still coming count against the limit. None: always admitted.
+    std::function<std::shared_ptr<void>()> admit;
 };
 
 class router {

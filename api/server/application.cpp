@@ -81,24 +81,23 @@ std::size_t application::body_limit(common::verb method, std::string_view target
     return 1024 * 1024;
 }
 
-std::optional<common::response> application::refusal(const common::request& head) const {
+application::admission application::admit(const common::request& head) const {
     std::string_view target = head.target;
     std::vector<std::string> segments;
     bool known = false;
     auto* c = m_routes.find(head.method, target.substr(0, target.find('?')), segments, known);
-    if (c == nullptr || !c->r.admit) return std::nullopt;
+    if (c == nullptr || !c->r.admit) return {};
     try {
-        c->r.admit();
-        return std::nullopt;
+        return {.refused = std::nullopt, .hold = c->r.admit()};
     } catch (...) {
         auto r = error_answer(std::current_exception(), boost::beast::http::to_string(head.method), target);
         if (r && m_features) m_features->finish(head, *r);
         if (r) metrics::count_request(c->metric_id, metric_method(head.method), r->status, {});
-        return r;
+        return {.refused = std::move(r), .hold = nullptr};
     }
 }
 
-asio::awaitable<common::response> application::handle(const common::request& req) const {
+asio::awaitable<common::response> application::handle(common::request req) const {
     const auto started = metrics::clock::now();
     const in_flight counted;
     std::size_t route = metrics::unmatched_route;
@@ -108,7 +107,7 @@ asio::awaitable<common::response> application::handle(const common::request& req
     co_return r;
 }
 
-asio::awaitable<common::response> application::answer(const common::request& req, std::size_t& route) const {
+asio::awaitable<common::response> application::answer(common::request& req, std::size_t& route) const {
     std::string_view target = req.target;
     auto q = target.find('?');
     std::string_view path = target.substr(0, q);
@@ -145,7 +144,8 @@ asio::awaitable<common::response> application::answer(const common::request& req
     std::optional<common::response> answer;
     try {
         if (c->r.admin && !m_admin_token.empty()) require_token(req, m_admin_token);
-        if (c->r.admit) c->r.admit();
+        // A request admitted before its body came holds its place already.
+        if (c->r.admit && !req.admission) req.admission = c->r.admit();
         answer = co_await c->r.handler(ctx);
     } catch (...) {
         failure = std::current_exception();

@@ -49,20 +49,23 @@ public:
 
     // The largest body the route for this method and target accepts (1 MiB when none matches).
     std::size_t body_limit(common::verb method, std::string_view target) const;
-    // The answer refusing a request before its body is read (the route's
-    // admission failed), or nothing when it may go on.
-    std::optional<common::response> refusal(const common::request& head) const;
+    // A route's admission of a request whose body is still to come.
+    struct admission {
+        std::optional<common::response> refused;  // the answer refusing it at once
+        std::shared_ptr<void> hold;               // else what was granted, for request::admission
+    };
+    admission admit(const common::request& head) const;
 
     // Answers one request: every failure of the handler becomes its answer,
     // except a cancellation (the client has gone), which is passed on.
-    asio::awaitable<common::response> handle(const common::request& req) const;
+    asio::awaitable<common::response> handle(common::request req) const;
 
     // The OpenAPI 3 document generated from the registrations.
     const nlohmann::ordered_json& openapi() const;
 
 private:
     // `route` is left as the matched route's metric label.
-    asio::awaitable<common::response> answer(const common::request& req, std::size_t& route) const;
+    asio::awaitable<common::response> answer(common::request& req, std::size_t& route) const;
 
     std::string m_title;
     std::string m_version;

@@ -47,11 +47,11 @@ void watch_disconnect(tcp::socket& socket, std::shared_ptr<handling> h, std::sha
 
 }  // namespace
 
-asio::awaitable<std::optional<common::response>> answer_watching_client(const application& app, const common::request& req,
+asio::awaitable<std::optional<common::response>> answer_watching_client(const application& app, common::request req,
                                                                         boost::beast::tcp_stream& stream, std::shared_ptr<void> keep) {
     auto ex = stream.get_executor();
     auto h = std::make_shared<handling>(ex);
-    asio::co_spawn(ex, app.handle(req), asio::bind_cancellation_slot(h->cancel.slot(), [h](std::exception_ptr e, common::response r) {
+    asio::co_spawn(ex, app.handle(std::move(req)), asio::bind_cancellation_slot(h->cancel.slot(), [h](std::exception_ptr e, common::response r) {
                        h->finished = true;
                        if (e) {
                            h->failure = e;

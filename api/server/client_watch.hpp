@@ -17,7 +17,7 @@ namespace server {
 // The application's answer to `req`, or nothing when the client went away
 // (the handler was cancelled) or the handler failed without an answer (logged).
 // `keep` holds the connection that owns `stream` until the watch has ended.
-asio::awaitable<std::optional<common::response>> answer_watching_client(const application& app, const common::request& req,
+asio::awaitable<std::optional<common::response>> answer_watching_client(const application& app, common::request req,
                                                                         boost::beast::tcp_stream& stream, std::shared_ptr<void> keep);
 
 }  // namespace server

@@ -120,6 +120,7 @@ asio::awaitable<void> http_server::serve(std::shared_ptr<connection_state> conn)
             co_await refuse(400, "Bad Request");
             break;
         }
+        std::shared_ptr<void> admission;
         if (!parser.is_done()) {
             // Only a request with a body needs its route's limit looked up.
             std::size_t limit = m_app.body_limit(head.method(), head.target());
@@ -127,12 +128,15 @@ asio::awaitable<void> http_server::serve(std::shared_ptr<connection_state> conn)
                 co_await refuse(413, "Request Entity Too Large");
                 break;
             }
-            // A route that cannot take the request now says so before the body comes.
-            if (auto refused = m_app.refusal(request_of(head))) {
+            // A route that cannot take the request now says so before the body
+            // comes; one that can holds the place while the body comes.
+            auto admitted = m_app.admit(request_of(head));
+            if (admitted.refused) {
                 stream.expires_after(m_options.write_timeout);
-                co_await write_answer(stream, *refused, head.version(), false, false);
+                co_await write_answer(stream, *admitted.refused, head.version(), false, false);
                 break;
             }
+            admission = std::move(admitted.hold);
             // The client waits for this before it sends the body.
             if (beast::iequals(head[http::field::expect], "100-continue")) {
                 stream.expires_after(m_options.write_timeout);
@@ -150,15 +154,18 @@ asio::awaitable<void> http_server::serve(std::shared_ptr<connection_state> conn)
             if (bec) break;
         }
         auto message = parser.release();
+        // The handler gets the body; the head stays here for the access log.
         common::request req = request_of(message);
-        req.body = std::move(message.body());
+        common::request handed = req;
+        handed.body = std::move(message.body());
+        handed.admission = std::move(admission);
         const bool keep_alive = message.keep_alive();
         const bool is_head = req.method == http::verb::head;
 
         // Handlers bound their own waits; the stream's timer must not cut them short.
         stream.expires_never();
         const auto started = std::chrono::steady_clock::now();
-        auto answer = co_await answer_watching_client(m_app, req, stream, conn);
+        auto answer = co_await answer_watching_client(m_app, std::move(handed), stream, conn);
         if (!answer) break;  // the client has gone; the handler was cancelled
 
         const bool keep = keep_alive && !m_stopping;

@@ -55,8 +55,11 @@ bool has_header(const common::response& r, std::string_view name) {
     return std::any_of(r.headers.begin(), r.headers.end(), [&](const auto& h) { return iequals(h.first, name); });
 }
 
-// Small bodies gain nothing from compression but its cost.
+// Small bodies gain nothing from compression but its cost. Large ones (a
+// plan's JSON, mostly a base64 PNG) gain little and would hold the event loop
+// for tens of milliseconds.
 constexpr std::size_t min_compressed_size = 512;
+constexpr std::size_t max_compressed_size = 1024 * 1024;
 
 }  // namespace
 
@@ -193,7 +196,7 @@ void http_features::finish(const common::request& req, common::response& answer)
     if (may_compress) {
         add_vary(answer, "Accept-Encoding");
         auto accept = header_value(req, "Accept-Encoding");
-        if (accept && body.size() >= min_compressed_size && accepts_gzip(*accept)) {
+        if (accept && body.size() >= min_compressed_size && body.size() <= max_compressed_size && accepts_gzip(*accept)) {
             answer.shared_body = compressed(hash, body);
             answer.body.clear();
             answer.headers.emplace_back("Content-Encoding", "gzip");

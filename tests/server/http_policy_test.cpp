@@ -48,6 +48,11 @@ protected:
                             co_return common::response::raw(std::make_shared<const std::string>(tile), "application/vnd.mapbox-vector-tile",
                                                             {{"X-Cache", "HIT"}});
                         }});
+        app->add_route({.path = "/large",
+                        .name = "large",
+                        .handler = [](common::request_context&) -> asio::awaitable<common::response> {
+                            co_return common::response::raw(std::string(1024 * 1024 + 1, 'j'), "application/json");
+                        }});
         app->add_route({.method = verb::post,
                         .path = "/plans",
                         .name = "plans",
@@ -158,6 +163,13 @@ TEST_F(features, gzip_only_when_asked_and_it_decompresses_to_the_identity_bytes)
         seen = tag;
     }
     EXPECT_NE(identity_tag, gzip_tag);
+}
+
+TEST_F(features, a_body_over_a_mebibyte_is_sent_as_it_is) {
+    serve({.conditional = true, .compression = true});
+    auto a = call(verb::get, "/large", {{"Accept-Encoding", "gzip"}});
+    EXPECT_EQ(header(a, "Content-Encoding"), std::nullopt);
+    EXPECT_EQ(body_of(a).size(), 1024u * 1024u + 1);
 }
 
 TEST_F(features, if_none_match_answers_304_for_the_representation_it_names) {

@@ -63,7 +63,14 @@ public:
                          }});
         m_app.add_route({.method = verb::post, .path = "/full", .name = "full",
                          .handler = [](common::request_context&) -> asio::awaitable<common::response> { co_return text("taken"); },
-                         .admit = [] { throw common::unavailable("Full", 5); }});
+                         .admit = []() -> std::shared_ptr<void> { throw common::unavailable("Full", 5); }});
+        // Takes one request at a time, from its head until its answer.
+        m_app.add_route({.method = verb::post, .path = "/single", .name = "single",
+                         .handler = [](common::request_context&) -> asio::awaitable<common::response> { co_return text("taken"); },
+                         .admit = [this]() -> std::shared_ptr<void> {
+                             if (m_single_taken.exchange(true)) throw common::unavailable("Taken", 5);
+                             return {static_cast<void*>(this), [this](void*) { m_single_taken = false; }};
+                         }});
         m_app.add_route({.method = verb::get, .path = "/slow", .name = "slow",
                          .handler = [](common::request_context&) -> asio::awaitable<common::response> {
                              co_await sleep_for(1500ms);
@@ -128,6 +135,7 @@ public:
         return m_stopped_future.wait_for(limit) == std::future_status::ready;
     }
 
+    std::atomic<bool> m_single_taken{false};
     std::atomic<bool> m_waiting{false};
     std::atomic<bool> m_cancelled{false};
 
@@ -372,6 +380,25 @@ TEST(server, expect_100_continue_is_answered_before_the_body) {
         }
         EXPECT_TRUE(client.closed_by_peer(3s)) << r.head;
     }
+}
+
+// The place a request was given before its body came is kept until it is answered.
+TEST(server, an_admitted_request_holds_its_place_while_its_body_comes) {
+    in_process_server srv;
+    const std::string head = "POST /single HTTP/1.1\r\nHost: a\r\nExpect: 100-continue\r\nContent-Length: 3\r\n\r\n";
+    http_client first(srv.port());
+    first.send_raw(head);
+    EXPECT_EQ(first.read_reply().status, 100u);
+    {
+        http_client second(srv.port());
+        second.send_raw(head);
+        EXPECT_EQ(second.read_reply().status, 503u);
+    }
+    first.send_raw("abc");
+    EXPECT_EQ(first.read_reply().status, 200u);
+    http_client third(srv.port());
+    third.send_raw(head);
+    EXPECT_EQ(third.read_reply().status, 100u);
 }
 
 // A coding that does not end in "chunked" leaves the body's length unknown:

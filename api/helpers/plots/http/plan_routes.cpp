@@ -41,12 +41,28 @@ bool lower_priority() {
     return ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 19) == 0;
 }
 
-// Throws common::unavailable when the plans admitted fill every render thread's queue.
-void admit(const plan_resources& resources) {
+// A place among the plans in flight, taken at admission (before the body is
+// read) and given back when the plan has ended, drawn or not. Created and
+// destroyed on the loop's thread only.
+class plan_slot {
+public:
+    explicit plan_slot(plan_resources& resources) : m_resources(resources) { metrics::set_plan_queue(++m_resources.in_flight); }
+    ~plan_slot() { metrics::set_plan_queue(--m_resources.in_flight); }
+    plan_slot(const plan_slot&) = delete;
+    plan_slot& operator=(const plan_slot&) = delete;
+
+private:
+    plan_resources& m_resources;
+};
+
+// A place for one more plan; throws common::unavailable when the plans
+// admitted fill every render thread's queue.
+std::shared_ptr<void> admit(plan_resources& resources) {
     if (resources.in_flight >= resources.limits.threads * resources.limits.queue) {
         metrics::count_plan(metrics::plan_status::refused);
         throw common::unavailable("Too many plans are being drawn; try again shortly", retry_after_seconds);
     }
+    return std::make_shared<plan_slot>(resources);
 }
 
 // A request body that is not JSON, found on the render thread.
@@ -73,7 +89,8 @@ metrics::plan_status outcome_of(const std::exception_ptr& failure) {
 // the loop's thread), so tiles keep flowing meanwhile. Throws the common
 // error of whatever the work threw. The work makes the whole answer: a plan's
 // image runs to megabytes, and serialising it on the loop would hold up every tile.
-asio::awaitable<common::response> render_on_pool(plan_resources& resources, std::function<common::response()> work) {
+asio::awaitable<common::response> render_on_pool(plan_resources& resources, std::shared_ptr<void> slot,
+                                                 std::function<common::response()> work) {
     struct render_state {
         explicit render_state(asio::any_io_executor ex) : loop(ex), done(ex, asio::steady_timer::time_point::max()) {}
         asio::any_io_executor loop;
@@ -82,11 +99,10 @@ asio::awaitable<common::response> render_on_pool(plan_resources& resources, std:
         bool finished = false;               // the task has ended (set on the loop)
         std::optional<common::response> answer;
         std::exception_ptr failure;
+        std::shared_ptr<void> slot;  // given back with the state, on the loop, when the task has ended
     };
-    // Checked again here: a plan by number was admitted before its database read.
-    admit(resources);
     auto state = std::make_shared<render_state>(co_await asio::this_coro::executor);
-    metrics::set_plan_queue(++resources.in_flight);
+    state->slot = slot ? std::move(slot) : admit(resources);
     ++resources.rendering;
     // The request may end before the pool gets to it: the task owns its work.
     asio::post(resources.render_pool, [state, &resources, work = std::move(work)]() mutable {
@@ -105,8 +121,8 @@ asio::awaitable<common::response> render_on_pool(plan_resources& resources, std:
         // The state goes with the notice: the last reference must not be
         // dropped on this thread, where its timer's loop may already be gone.
         auto loop = state->loop;
-        asio::post(loop, [state = std::move(state), &resources] {
-            metrics::set_plan_queue(--resources.in_flight);
+        asio::post(loop, [state = std::move(state)] {
+            state->slot.reset();
             state->finished = true;
             state->done.cancel();
         });
@@ -149,16 +165,16 @@ json plan_json(plots::plot_result plan) {
     return body;
 }
 
-asio::awaitable<common::response> create_plan(plan_resources& resources, const common::request& req) {
+asio::awaitable<common::response> create_plan(plan_resources& resources, common::request_context& ctx) {
     // The body is parsed on the pool too: a large one takes a while.
     // A named function, not a temporary inside the co_await: GCC 12 destroys
     // such a temporary's captures twice.
-    std::function<common::response()> work = [body = req.body] {
+    std::function<common::response()> work = [body = ctx.take_body()] {
         auto doc = plots::parse_request(body);
         if (!doc) throw malformed_body{};
         return common::json_response(plan_json(plots::generate_plot_from_request(*doc)));
     };
-    co_return co_await render_on_pool(resources, std::move(work));
+    co_return co_await render_on_pool(resources, ctx.req().admission, std::move(work));
 }
 
 // Whether a failure of the database layer means that the database cannot be
@@ -245,7 +261,7 @@ asio::awaitable<common::response> plan_of_plot(plan_resources& resources, common
         body["warnings"] = source->warnings;
         return common::json_response(body);
     };
-    co_return co_await render_on_pool(resources, std::move(work));
+    co_return co_await render_on_pool(resources, ctx.req().admission, std::move(work));
 }
 
 }  // namespace
@@ -261,8 +277,8 @@ common::router plan_router(plan_resources& resources) {
         "\"road_data\": [...] or null, optional \"columnname\" and \"bounding_box\"}. Answer: {\"image\": base64 PNG, "
         "\"size_mm\": [w, h], \"scale\": N}.";
     plans.body_limit = plan_body_limit;
-    plans.handler = [&resources](common::request_context& ctx) { return create_plan(resources, ctx.req()); };
-    plans.admit = [&resources] { admit(resources); };
+    plans.handler = [&resources](common::request_context& ctx) { return create_plan(resources, ctx); };
+    plans.admit = [&resources] { return admit(resources); };
     r.add_api_route(std::move(plans));
 
     const std::string by_number =
@@ -282,7 +298,7 @@ common::router plan_router(plan_resources& resources) {
                        common::query_param("zone", common::param_type::text, std::string(), "The plot's cadastral zone")};
         plan.uses_db = true;
         plan.handler = [&resources, form](common::request_context& ctx) { return plan_of_plot(resources, ctx, form); };
-        plan.admit = [&resources] { admit(resources); };
+        plan.admit = [&resources] { return admit(resources); };
         r.add_api_route(std::move(plan));
     }
     return r;

@@ -32,7 +32,8 @@ public:
     const cadastre::source_options source;
     // Plans render here, never on the event loop, so tiles keep flowing while a plan is drawn.
     boost::asio::thread_pool render_pool;
-    // Plans admitted and not yet finished on the pool (only the loop's thread touches it).
+    // Plans admitted (from before their bodies are read) and not yet finished
+    // on the pool (only the loop's thread touches it).
     std::size_t in_flight = 0;
     // Tasks posted to the pool and not yet ended (touched by the render threads too).
     std::atomic<std::size_t> rendering{0};
