@@ -3,11 +3,11 @@
 
 Each client behaves as curl does with a large body: a new connection per
 request, "Expect: 100-continue", the body only after "100 Continue", and the
-next request as soon as an answer arrives; with "polite", after the
-Retry-After an answer asks for.
+next request as soon as an answer arrives ("at-once") or after the
+Retry-After an answer asks for ("after").
 Prints one line per answer code ("200 12", "503 800", "error 3").
 
-usage: flood_client.py HOST PORT BODY_FILE CLIENTS SECONDS [polite]
+usage: flood_client.py HOST PORT BODY_FILE CLIENTS SECONDS after|at-once
 """
 import asyncio
 import collections
@@ -54,7 +54,7 @@ async def client(host, port, head, body, end, counts, polite):
 
 async def main():
     host, port, path, clients, seconds = sys.argv[1], int(sys.argv[2]), sys.argv[3], int(sys.argv[4]), float(sys.argv[5])
-    polite = len(sys.argv) > 6 and sys.argv[6] == "polite"
+    polite = sys.argv[6] == "after"
     body = open(path, "rb").read()
     head = (f"POST /plans HTTP/1.1\r\nHost: {host}:{port}\r\nContent-Type: application/json\r\n"
             f"Content-Length: {len(body)}\r\nExpect: 100-continue\r\nConnection: close\r\n\r\n").encode()

@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # Plans under load. Prints figures; asserts nothing.
-#   50 clients post plans of about 4.6 MB (a parcel among thousands of
-#   neighbours) as fast as they are answered, for FLOOD_SECONDS, while wrk asks
-#   for cached tiles. Reported: the answers the plan clients got (200, 503),
-#   gisd's resident memory before, at its peak during and 15 s after the flood,
-#   and the tiles' latency with and without the flood (wrk -c16), same run.
+#   50 clients post plans of about 4.8 MB (a parcel among thousands of
+#   neighbours) for FLOOD_SECONDS, while wrk asks for one cached tile.
+#   Reported: the answers the plan clients got (200, 503), gisd's resident
+#   memory before, at its peak during and 15 s after the flood, and the tile's
+#   latency with and without the flood, same run, under two loads (below).
 # The small cadastre is enough: the tiles are cache hits.
-# The plan clients stand for browsers on other machines, but here they share
-# gisd's two cores and start a curl process for every try (three quarters of
-# the machine's CPU during the flood). So that what is measured is gisd's own
-# scheduling, they run in the idle scheduling class (FLOOD_CLIENTS=idle, the
-# default), which yields a core the moment gisd or wrk wants it;
-# FLOOD_CLIENTS=nice runs them at niceness 19, FLOOD_CLIENTS=normal at full weight.
+# The plan clients stand for browsers on other machines. They behave as curl
+# does (a connection per request, "Expect: 100-continue") and ask again once
+# answered, after the Retry-After of a 503 as a browser's fetch would
+# (FLOOD_RETRY=at-once: the moment they are answered, as an attacker would).
+# FLOOD_TOOL=curl runs 50 curl loops that ask again at once instead; they spend
+# most of the two cores starting processes. So that the clients' own work does
+# not count as gisd's, they run in the idle scheduling class (FLOOD_CLIENTS=idle,
+# the default); FLOOD_CLIENTS=nice runs them at niceness 19, normal at full weight.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -19,6 +21,8 @@ build=${BUILD_DIR:-build}
 flood_seconds=${FLOOD_SECONDS:-24}
 clients=${FLOOD_CLIENTS:-idle}
 tool=${FLOOD_TOOL:-python}
+retry=${FLOOD_RETRY:-after}
+case "$retry" in after | at-once) ;; *) echo "FLOOD_RETRY: after or at-once" >&2; exit 2 ;; esac
 case "$clients" in
   idle) client_run=(chrt --idle 0) ;;
   nice) client_run=(nice -n $((19 - $(nice)))) ;;
@@ -45,7 +49,7 @@ if [ ! -f "$state/cadastre-small.loaded" ]; then
   scripts/load-cadastre.sh small
   touch "$state/cadastre-small.loaded"
 fi
-echo "plan clients: $tool, $clients scheduling"
+echo "plan clients: $tool, $clients scheduling, asking again $retry"
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
 
 python3 - "$work/plan.json" <<'PY'
@@ -113,7 +117,7 @@ SH
   chmod +x "$work/post.sh"
   for i in $(seq 50); do ${client_run[@]+"${client_run[@]}"} "$work/post.sh" >"$work/codes.$i" & flood+=($!); done
 else
-  ${client_run[@]+"${client_run[@]}"} python3 bench/flood_client.py 127.0.0.1 "$port" "$work/plan.json" 50 "$flood_seconds" ${FLOOD_POLITE:+polite} >"$work/counts" &
+  ${client_run[@]+"${client_run[@]}"} python3 bench/flood_client.py 127.0.0.1 "$port" "$work/plan.json" 50 "$flood_seconds" "$retry" >"$work/counts" &
   flood+=($!)
 fi
 # Sampled from the idle class too, so that the sampling does not take the loop's core.
