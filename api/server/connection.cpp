@@ -51,7 +51,7 @@ common::request request_of(const http::request_header<>& head) {
 
 // One line per request: client, method, path, status, bytes of body sent,
 // milliseconds from the complete request to the written answer, cache result.
-void log_access(beast::tcp_stream& stream, const common::request& req, const common::response& answer, bool head_only,
+void log_access(beast::tcp_stream& stream, const http::request_header<>& req, const common::response& answer, bool head_only,
                 std::chrono::steady_clock::time_point started) {
     boost::system::error_code ec;
     auto peer = stream.socket().remote_endpoint(ec);
@@ -63,7 +63,7 @@ void log_access(beast::tcp_stream& stream, const common::request& req, const com
     if (cache == "-" && answer.media_type == "application/vnd.mapbox-vector-tile" && answer.status == 200) cache = "MISS";
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
     logger::get_logger("access")->info("{} \"{} {}\" {} {} {:.1f}ms {}", ec ? std::string("-") : peer.address().to_string(),
-                                       std::string(http::to_string(req.method)), req.target, answer.status, bytes, ms, cache);
+                                       std::string(http::to_string(req.method())), std::string(req.target()), answer.status, bytes, ms, cache);
 }
 
 }  // namespace
@@ -154,25 +154,24 @@ asio::awaitable<void> http_server::serve(std::shared_ptr<connection_state> conn)
             if (bec) break;
         }
         auto message = parser.release();
-        // The handler gets the body; the head stays here for the access log.
+        // The handler gets the request; `message` keeps its head for the access log.
         common::request req = request_of(message);
-        common::request handed = req;
-        handed.body = std::move(message.body());
-        handed.admission = std::move(admission);
+        req.body = std::move(message.body());
+        req.admission = std::move(admission);
         const bool keep_alive = message.keep_alive();
         const bool is_head = req.method == http::verb::head;
 
         // Handlers bound their own waits; the stream's timer must not cut them short.
         stream.expires_never();
         const auto started = std::chrono::steady_clock::now();
-        auto answer = co_await answer_watching_client(m_app, std::move(handed), stream, conn);
+        auto answer = co_await answer_watching_client(m_app, std::move(req), stream, conn);
         if (!answer) break;  // the client has gone; the handler was cancelled
 
         const bool keep = keep_alive && !m_stopping;
         stream.expires_after(m_options.write_timeout);
         auto wec = co_await write_answer(stream, *answer, message.version(), keep, is_head);
         conn->busy = false;
-        if (m_options.access_log) log_access(stream, req, *answer, is_head, started);
+        if (m_options.access_log) log_access(stream, message, *answer, is_head, started);
         if (wec || !keep) break;
     }
 
