@@ -46,6 +46,7 @@ struct cli_options {
     bool no_viewer = false;
     std::string basemap_url;
     std::size_t plan_queue = 4;
+    std::size_t plan_threads = 0;  // 0: what the cores leave, see default_render_threads
     double shutdown_grace_s = 10;
     bool access_log = false;
     std::string admin_token_file;
@@ -128,7 +129,7 @@ int run_worker(const cli_options& opts, bool reuse_port, const std::function<voi
     app.include_router(tiles->router);
     if (metrics::enabled()) app.include_router(server::metrics_router());
     plots::http::plan_resources plans(
-        {.threads = 2, .queue = opts.plan_queue, .timeout = std::chrono::seconds(opts.plan_timeout_s)},
+        {.threads = opts.plan_threads, .queue = opts.plan_queue, .timeout = std::chrono::seconds(opts.plan_timeout_s)},
         {.roads_table = opts.roads_table.empty() ? std::nullopt : std::optional<std::string>(opts.roads_table)});
     app.include_router(plots::http::plan_router(plans));
     app.include_router(server::viewer_router(
@@ -202,7 +203,11 @@ int main(int argc, char** argv) {
                    "Origins that may read answers cross-origin: * (any, GET and HEAD only), a comma-separated list "
                    "(which may also POST), or '' for no CORS")
         ->capture_default_str();
-    cli.add_option("--plan-queue", opts.plan_queue, "Plans admitted per render thread (two threads); more are answered 503")
+    cli.add_option("--plan-threads", opts.plan_threads,
+                   "Threads per worker that draw plans (default: the cores the workers' loops leave free, shared among the "
+                   "workers, at least 1 and at most 4)")
+        ->check(CLI::Range(0, 64));
+    cli.add_option("--plan-queue", opts.plan_queue, "Plans admitted per render thread; more are answered 503 at once")
         ->check(CLI::Range(1, 1000))
         ->capture_default_str();
     cli.add_option("--plan-timeout", opts.plan_timeout_s, "Seconds a plan may take before it is answered 503")
@@ -292,7 +297,9 @@ int main(int argc, char** argv) {
         return vectile::run_seed_command(seed, pool, std::cout, ::isatty(STDOUT_FILENO) != 0);
     }
 
-    if (opts.workers == 0) opts.workers = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1U, 256U));
+    const unsigned cores = std::thread::hardware_concurrency();
+    if (opts.workers == 0) opts.workers = static_cast<int>(std::clamp(cores, 1U, 256U));
+    if (opts.plan_threads == 0) opts.plan_threads = plots::http::default_render_threads(cores, static_cast<unsigned>(opts.workers));
     if (opts.workers == 1) return run_worker(opts, false);
     return server::supervise(opts.workers, [&opts](const std::function<void()>& serving) { return run_worker(opts, true, serving); });
 }

@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -265,6 +266,12 @@ asio::awaitable<common::response> plan_of_plot(plan_resources& resources, common
 }
 
 }  // namespace
+
+std::size_t default_render_threads(unsigned cores, unsigned workers) {
+    workers = std::max(workers, 1U);
+    const unsigned free_cores = cores > workers ? cores - workers : 0;
+    return std::clamp<std::size_t>(free_cores / workers, 1, 4);
+}
 
 common::router plan_router(plan_resources& resources) {
     common::router r("", {"Survey plans"});

@@ -41,6 +41,12 @@ public:
 
 inline constexpr std::size_t plan_body_limit = 8 * 1024 * 1024;
 
+// Render threads per worker when none are asked for: the cores that the
+// workers' event loops leave, shared among the workers, at least one and at
+// most four (each plan in flight takes tens of megabytes). A render thread on
+// the loop's core takes turns from the tiles even in the idle scheduling class.
+std::size_t default_render_threads(unsigned cores, unsigned workers);
+
 // The router of POST /plans and GET /plans/{plot_no}.png|.json (no prefix,
 // tag "Survey plans"); `resources` must outlive its routes.
 common::router plan_router(plan_resources& resources);

@@ -87,6 +87,18 @@ common::request plan_request(const json& doc) {
 
 const json good_plan{{"parcel_data", plots_test::hundred_by_fifty()}, {"selected_parcel_number", "P1"}, {"road_data", nullptr}};
 
+// Each worker's loop keeps a core of its own; what is left is shared, within bounds.
+TEST(plan_route, render_threads_by_default_leave_each_loop_a_core) {
+    struct row {
+        unsigned cores, workers;
+        std::size_t threads;
+    };
+    const row table[] = {{0, 1, 1}, {1, 1, 1}, {2, 1, 1}, {3, 1, 2}, {8, 1, 4}, {8, 2, 3}, {4, 4, 1}, {64, 64, 1}, {2, 0, 1}};
+    for (const auto& r : table) {
+        EXPECT_EQ(plots::http::default_render_threads(r.cores, r.workers), r.threads) << r.cores << " cores, " << r.workers << " workers";
+    }
+}
+
 TEST(plan_route, admits_a_bounded_number_of_plans_and_gives_up_after_its_time) {
     // One render thread, one place in its queue, one second.
     plots::http::plan_resources resources({.threads = 1, .queue = 1, .timeout = std::chrono::seconds(1)});
