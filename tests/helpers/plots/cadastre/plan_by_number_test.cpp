@@ -401,7 +401,7 @@ TEST_F(plans_by_number, the_command_draws_the_same_plan) {
 
 TEST_F(plans_by_number, a_tile_is_answered_while_ten_plans_render) {
     // Room for all ten plans: two render threads with five places each.
-    test_support::gisd_process gisd({"--plan-queue", "5"}, {{"DATABASE_URL", scratch_url()},
+    test_support::gisd_process gisd({"--plan-threads", "2", "--plan-queue", "5"}, {{"DATABASE_URL", scratch_url()},
                                          {"REDIS_HOST", test_support::redis_host()},
                                          {"REDIS_PORT", std::to_string(test_support::redis_port())}});
     const auto port = gisd.wait_listening();
