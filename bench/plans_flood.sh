@@ -85,7 +85,7 @@ tile=$(python3 -c 'import math; z=13; n=2**z; lat=math.radians(9.06); print("/gi
 curl -s -o /dev/null "http://127.0.0.1:$port$tile"
 # Two loads of tiles: "saturating" asks again the moment an answer arrives, so
 # the loop never idles and any time taken from it shows; "paced" waits 2 ms on
-# each connection between requests (about 7,000 req/s), a busy map's load with
+# each connection between requests (about 6,500 req/s), a busy map's load with
 # headroom left, where latency is the server's and not the queue's.
 cat >"$work/saturating.lua" <<LUA
 request = function() return wrk.format("GET", "$tile") end
