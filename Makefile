@@ -1,6 +1,7 @@
 # make demo  - install what is missing, build, start private PostGIS and Redis, load the demo cadastre, serve on :8080
 # make test  - install, build, start private services, run every test, stop the services
 # make build - install and build only (build/gisd, build/survey-plan)
+# make test-clang - the same suite built with Clang 16 (build-clang/)
 # make test-asan - the test suite under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)
 # make test-faults - gisd under load while Redis and PostgreSQL fail, then a short fuzz run
 # make fuzz - each libFuzzer target for FUZZ_SECONDS (60), built with clang in build-fuzz/
@@ -9,7 +10,7 @@
 # make test-cluster - the slow multi-process tests: the package in a fresh Debian 12 root, a PostgreSQL
 #                     standby, Redis Sentinel failover, nginx in front of two gisd processes
 
-.PHONY: all build demo test test-asan test-faults test-cluster fuzz package bench deps clean
+.PHONY: all build demo test test-clang test-asan test-faults test-cluster fuzz package bench deps clean
 
 all: build
 
@@ -26,6 +27,9 @@ demo: build
 
 test: deps
 	BUILD_DIR=build BUILD_TYPE=RelWithDebInfo bash scripts/test.sh
+
+test-clang: deps
+	BUILD_DIR=build-clang BUILD_TYPE=RelWithDebInfo CXX=clang++-16 bash scripts/test.sh
 
 test-asan: deps
 	BUILD_DIR=build-asan BUILD_TYPE=Asan bash scripts/test.sh

@@ -10,7 +10,7 @@
 #include "detail/plan.hpp"
 #include "detail/records.hpp"
 #include "logger/logger.hpp"
-#include "plots.hpp"
+#include "plots/plots.hpp"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     logger::configure_logging(spdlog::level::off);

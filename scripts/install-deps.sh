@@ -13,7 +13,7 @@ packages=(
   postgresql-15 postgresql-15-postgis-3 postgresql-client-15 redis-server redis-tools
   wrk nginx-light python3 procps
   dpkg-dev file debootstrap systemd redis-sentinel
-  clang libclang-rt-14-dev
+  clang-16 libclang-rt-16-dev
   chromium
 )
 # Node.js and npm may come from elsewhere than Debian (a newer build); either will do.

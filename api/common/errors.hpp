@@ -37,6 +37,11 @@ class unauthorized : public request_error {
     using request_error::request_error;
 };
 
+// The path exists but not with the request's method (405).
+class method_not_allowed : public request_error {
+    using request_error::request_error;
+};
+
 // The work outlived its time limit (408).
 class timed_out : public request_error {
     using request_error::request_error;

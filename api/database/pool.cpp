@@ -8,6 +8,7 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include "database/detail/pool_impl.hpp"
+#include "logger/logger.hpp"
 #include "metrics/metrics.hpp"
 
 namespace database {
@@ -77,8 +78,11 @@ asio::awaitable<std::unique_ptr<connection>> pool_impl::open_connection(clock::t
     for (const auto& statement : m_options.setup) {
         try {
             co_await c->run_simple(statement.c_str(), deadline);
-        } catch (const error&) {
+        } catch (const error& e) {
             if (c->broken()) throw;
+            // A setting the server refuses leaves the connection usable as the server has it.
+            logger::get_logger("database")->warn("Session set-up statement '{}' failed: {}", statement, e.what());
+            metrics::count_handled_error(metrics::component::database);
         }
     }
     co_return c;
@@ -93,7 +97,10 @@ asio::awaitable<void> pool_impl::fill_to(std::shared_ptr<pool_impl> self, std::s
         try {
             auto c = co_await self->open_connection(clock::now() + self->m_options.connect_timeout);
             self->release(std::move(c));
-        } catch (const error&) {
+        } catch (const error& e) {
+            // The first request that needs a connection tries again, and reports its failure.
+            logger::get_logger("database")->warn("Opening a database connection in the background failed: {}", e.what());
+            metrics::count_handled_error(metrics::component::database);
             --self->m_open;
             self->wake_one();
             co_return;
@@ -131,13 +138,15 @@ asio::awaitable<void> pool_impl::clean_and_release(std::shared_ptr<pool_impl> se
     self->release(std::move(c));
 }
 
-const positional_sql& pool_impl::translate(std::string_view sql) {
+std::shared_ptr<const positional_sql> pool_impl::translate(std::string_view sql) {
     auto it = m_translations.find(std::string(sql));
     if (it != m_translations.end()) return it->second;
     // The service uses a few hundred distinct statements; the bound keeps a
     // caller that builds statements dynamically from growing this forever.
     if (m_translations.size() > 4096) m_translations.clear();
-    return m_translations.emplace(std::string(sql), translate_named_params(sql)).first->second;
+    auto translated = std::make_shared<const positional_sql>(translate_named_params(sql));
+    m_translations.emplace(std::string(sql), translated);
+    return translated;
 }
 
 void pool_impl::wake_one() {

@@ -8,6 +8,22 @@ error::error(const std::string& message, std::string sqlstate) : std::runtime_er
     metrics::count_db_error();
 }
 
+std::exception_ptr classified_error(const std::string& message, std::string_view sqlstate, bool connection_lost) {
+    std::string state(sqlstate);
+    // 08: connection exception; 57P: shutdown, crash, not accepting connections, database dropped.
+    if (sqlstate.starts_with("08") || sqlstate.starts_with("57P") || (sqlstate.empty() && connection_lost)) {
+        return std::make_exception_ptr(unreachable(message, std::move(state)));
+    }
+    if (sqlstate == "25006") return std::make_exception_ptr(in_recovery(message, std::move(state)));
+    if (sqlstate == "57014") return std::make_exception_ptr(timed_out(message, std::move(state)));
+    if (sqlstate.starts_with("22") || sqlstate == "XX000") return std::make_exception_ptr(bad_data(message, std::move(state)));
+    return std::make_exception_ptr(error(message, std::move(state)));
+}
+
+void throw_classified(const std::string& message, std::string_view sqlstate, bool connection_lost) {
+    std::rethrow_exception(classified_error(message, sqlstate, connection_lost));
+}
+
 // ---------------------------------------------------------------- rows and results
 
 const value& row::operator[](std::string_view column) const {

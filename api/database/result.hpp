@@ -3,6 +3,7 @@
 // results, and the one error class of the database layer.
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -14,7 +15,9 @@
 
 namespace database {
 
-// Every failure of the database layer: connection, statement, commit, protocol.
+// Every failure of the database layer: connection, statement, commit,
+// protocol. The classes below say what kind of failure it was, so that no
+// caller reads SQLSTATEs; an `error` of none of them is any other failure.
 class error : public std::runtime_error {
 public:
     // Each failure is counted once, when it is made.
@@ -24,6 +27,36 @@ public:
 private:
     std::string m_sqlstate;
 };
+
+// The server cannot be reached, or the connection was lost or ended by the
+// server (shutting down, restarting, a terminated backend): trying again
+// later, or on another connection, may succeed.
+class unreachable : public error {
+    using error::error;
+};
+
+// The server refused because it is in recovery (a standby, or a primary that
+// became one): the statement wrote, or the server cannot take it now.
+class in_recovery : public error {
+    using error::error;
+};
+
+// A wait on the server outlived its deadline inside the database layer, or the
+// server cancelled the statement (statement_timeout).
+class timed_out : public error {
+    using error::error;
+};
+
+// The statement's input was unacceptable data (class 22: a value out of
+// range, a box PostGIS cannot transform; or PostGIS's internal error XX000).
+class bad_data : public error {
+    using error::error;
+};
+
+// The error of the class that `sqlstate` belongs to; connection-level
+// failures without one are `unreachable` when `connection_lost`.
+std::exception_ptr classified_error(const std::string& message, std::string_view sqlstate, bool connection_lost);
+[[noreturn]] void throw_classified(const std::string& message, std::string_view sqlstate, bool connection_lost);
 
 // Raw bytes (bytea), kept apart from text so that both can be bound and read.
 struct bytes {

@@ -27,7 +27,7 @@ public:
             // The COMMIT went with the last statement; only its outcome is left.
             m_commit_sent = false;
             m_in_transaction = false;
-            if (auto failure = m_conn->take_commit_failure()) throw *failure;
+            if (auto failure = m_conn->take_commit_failure()) std::rethrow_exception(failure);
             co_return;
         }
         if (!m_conn || !m_in_transaction) co_return;
@@ -40,7 +40,15 @@ public:
         m_commit_sent = false;
         if (!m_conn) co_return;
         co_await m_conn->clean(m_pool->cancel_threads(), clock::now() + m_pool->options().control_timeout);
-        if (m_conn->broken()) throw error("the connection was lost during rollback");
+        if (m_conn->broken()) throw unreachable("the connection was lost during rollback");
+    }
+
+    asio::awaitable<bool> renew() override {
+        if (m_closed || !m_conn || !m_conn->broken()) co_return false;
+        m_in_transaction = false;
+        m_commit_sent = false;
+        m_pool->release(std::move(m_conn));  // a broken connection is closed, not kept
+        co_return true;
     }
 
     asio::awaitable<void> close() override {
@@ -58,12 +66,12 @@ private:
         if (m_closed) throw error("This session is closed");
         if (!m_conn) m_conn = co_await m_pool->acquire();
         const auto& opts = m_pool->options();
-        const auto& positional = m_pool->translate(sql);
+        const auto positional = m_pool->translate(sql);
         const bool begin_first = !m_in_transaction;
         const bool read_only = begin_first && std::exchange(m_read_only, false);
         m_in_transaction = true;
         m_commit_sent = false;
-        auto r = co_await m_conn->run(positional.text, positional.names, p, clock::now() + opts.statement_backstop, begin_first,
+        auto r = co_await m_conn->run(positional->text, positional->names, p, clock::now() + opts.statement_backstop, begin_first,
                                       commit_after, read_only);
         // A failed statement skips the COMMIT behind it: commit() then ends the transaction as usual.
         m_commit_sent = commit_after;

@@ -34,6 +34,12 @@ public:
     // Ends the session and returns its connection to the pool clean: no open
     // transaction, no statement running. Closing twice is harmless.
     virtual asio::awaitable<void> close() = 0;
+    // After a failure that lost the connection (database::unreachable), drops
+    // it so that the next statement begins a transaction on a fresh one: true
+    // when the session can be used again, false when it cannot (closed, or
+    // its connection is not lost). Only for transactions that read: what the
+    // lost one did is gone.
+    virtual asio::awaitable<bool> renew() { co_return false; }
 };
 
 }  // namespace database

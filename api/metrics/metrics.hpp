@@ -54,6 +54,10 @@ void add_in_flight(int delta) noexcept;
 
 enum class tile_source : std::uint8_t { memory, redis, miss };
 
+// Bounding-box tiles have no zoom: they are counted under this one, which
+// the zoom label calls "bbox".
+inline constexpr std::int64_t bbox_zoom = 24;
+
 // One tile served from `source`, `bytes` long.
 void count_tile(std::string_view layer, std::int64_t zoom, tile_source source, std::size_t bytes) noexcept;
 // One tile statement that ran `taken`, and whether it hit its time limit.
@@ -65,6 +69,10 @@ void observe_pool_wait(clock::duration waited) noexcept;
 void count_db_error() noexcept;
 // A failed Redis command; `command` is its name as sent ("GET", "SET", ...).
 void count_redis_error(std::string_view command) noexcept;
+
+// A failure handled where it happened: logged once, with nothing to answer.
+enum class component : std::uint8_t { invalidation, change_feed, sentinel, tile_lock, database, cache, plans, seeding };
+void count_handled_error(component where) noexcept;
 
 enum class plan_status : std::uint8_t { ok, invalid, failed, timeout, refused };
 void count_plan(plan_status status) noexcept;

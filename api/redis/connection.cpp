@@ -2,7 +2,6 @@
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
-#include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -10,6 +9,8 @@
 #include <hiredis/async.h>
 #include <hiredis/hiredis.h>
 
+#include "redis/detail/adapter.hpp"
+#include "redis/detail/reply.hpp"
 #include "redis/sentinel.hpp"
 #include "metrics/metrics.hpp"
 
@@ -17,116 +18,8 @@ namespace redis {
 
 using clock = std::chrono::steady_clock;
 
-namespace {
-
-// hiredis's event-loop hooks, implemented on an Asio descriptor. The socket
-// belongs to hiredis: we watch it and release it, never close it. Pending
-// waits hold a reference, so the adapter outlives the context's cleanup.
-class adapter : public std::enable_shared_from_this<adapter> {
-public:
-    adapter(asio::any_io_executor ex, redisAsyncContext* ac) : m_ac(ac), m_sd(ex, ac->c.fd) {}
-
-    static void attach(asio::any_io_executor ex, redisAsyncContext* ac) {
-        auto a = std::make_shared<adapter>(ex, ac);
-        a->m_self = a;
-        ac->ev.data = a.get();
-        ac->ev.addRead = [](void* p) { static_cast<adapter*>(p)->set_reading(true); };
-        ac->ev.delRead = [](void* p) { static_cast<adapter*>(p)->set_reading(false); };
-        ac->ev.addWrite = [](void* p) { static_cast<adapter*>(p)->set_writing(true); };
-        ac->ev.delWrite = [](void* p) { static_cast<adapter*>(p)->set_writing(false); };
-        ac->ev.cleanup = [](void* p) { static_cast<adapter*>(p)->cleanup(); };
-    }
-
-private:
-    void set_reading(bool on) {
-        m_reading = on;
-        arm_read();
-    }
-    void set_writing(bool on) {
-        m_writing = on;
-        arm_write();
-    }
-
-    void arm_read() {
-        if (m_read_armed || !m_reading || m_ac == nullptr) return;
-        m_read_armed = true;
-        m_sd.async_wait(asio::posix::stream_descriptor::wait_read, [self = shared_from_this()](boost::system::error_code ec) {
-            self->m_read_armed = false;
-            if (ec || self->m_ac == nullptr || !self->m_reading) return;
-            redisAsyncHandleRead(self->m_ac);  // may free the context, which clears m_ac
-            self->arm_read();
-        });
-    }
-
-    void arm_write() {
-        if (m_write_armed || !m_writing || m_ac == nullptr) return;
-        m_write_armed = true;
-        m_sd.async_wait(asio::posix::stream_descriptor::wait_write, [self = shared_from_this()](boost::system::error_code ec) {
-            self->m_write_armed = false;
-            if (ec || self->m_ac == nullptr || !self->m_writing) return;
-            redisAsyncHandleWrite(self->m_ac);
-            self->arm_write();
-        });
-    }
-
-    void cleanup() {
-        m_ac = nullptr;
-        m_reading = m_writing = false;
-        boost::system::error_code ignored;
-        m_sd.cancel(ignored);
-        if (m_sd.is_open()) m_sd.release();
-        auto keep = std::move(m_self);  // the last reference may go with this scope
-    }
-
-    redisAsyncContext* m_ac;
-    asio::posix::stream_descriptor m_sd;
-    std::shared_ptr<adapter> m_self;
-    bool m_reading = false, m_writing = false, m_read_armed = false, m_write_armed = false;
-};
-
-// One command waiting for its reply. The timer is both the wake-up signal and
-// the socket time-out.
-struct pending {
-    explicit pending(asio::any_io_executor ex) : timer(ex) {}
-    asio::steady_timer timer;
-    bool done = false;
-    std::string error;
-    reply result;
-};
-
-reply convert(const redisReply* r) {
-    reply out;
-    switch (r->type) {
-        case REDIS_REPLY_STRING: out.type = reply::kind::string; out.str.assign(r->str, r->len); break;
-        case REDIS_REPLY_STATUS: out.type = reply::kind::status; out.str.assign(r->str, r->len); break;
-        case REDIS_REPLY_INTEGER: out.type = reply::kind::integer; out.integer = r->integer; break;
-        case REDIS_REPLY_ARRAY:
-            out.type = reply::kind::array;
-            out.elements.reserve(r->elements);
-            for (std::size_t i = 0; i < r->elements; ++i) out.elements.push_back(convert(r->element[i]));
-            break;
-        default: out.type = reply::kind::nil; break;
-    }
-    return out;
-}
-
-void on_reply(redisAsyncContext* c, void* r, void* privdata) {
-    std::unique_ptr<std::shared_ptr<pending>> holder(static_cast<std::shared_ptr<pending>*>(privdata));
-    auto& p = **holder;
-    if (p.done) return;
-    p.done = true;
-    auto* rr = static_cast<redisReply*>(r);
-    if (rr == nullptr) {
-        p.error = (c->err != 0 && c->errstr[0] != '\0') ? c->errstr : "Connection closed";
-    } else if (rr->type == REDIS_REPLY_ERROR) {
-        p.error.assign(rr->str, rr->len);
-    } else {
-        p.result = convert(rr);
-    }
-    p.timer.cancel();
-}
-
-}  // namespace
+using detail::on_reply;
+using detail::pending;
 
 class connection_impl : public std::enable_shared_from_this<connection_impl> {
 public:
@@ -281,7 +174,7 @@ private:
             throw error(message);
         }
         ac->data = this;
-        adapter::attach(m_ex, ac);
+        detail::attach_adapter(m_ex, ac);
         redisAsyncSetConnectCallback(ac, on_connect);
         redisAsyncSetDisconnectCallback(ac, on_disconnect);
         m_ac = ac;

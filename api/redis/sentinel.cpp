@@ -1,5 +1,9 @@
 #include "redis/sentinel.hpp"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <charconv>
 #include <stdexcept>
 
@@ -12,6 +16,8 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include "redis/connection.hpp"
+#include "logger/logger.hpp"
+#include "metrics/metrics.hpp"
 #include "redis/detail/wire.hpp"
 
 namespace redis {
@@ -41,6 +47,23 @@ std::vector<address> parse_addresses(std::string_view list) {
     }
     return out;
 }
+
+namespace {
+
+// The watch only reads: a sentinel that vanishes without closing (a machine
+// gone, a dropped route) would leave it waiting for ever. Keep-alive probes
+// find such a peer within about ten seconds.
+void keep_alive(asio::ip::tcp::socket& socket) {
+    boost::system::error_code ignored;
+    socket.set_option(asio::socket_base::keep_alive(true), ignored);
+    const int fd = socket.native_handle();
+    const int idle = 5, interval = 2, count = 3;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+}
+
+}  // namespace
 
 namespace {
 
@@ -130,9 +153,11 @@ private:
                 if (r->type != REDIS_REPLY_ARRAY || r->elements != 2 || r->element[0]->type != REDIS_REPLY_STRING) continue;
                 auto port = port_of(std::string_view(r->element[1]->str, r->element[1]->len));
                 if (port) co_return address{std::string(r->element[0]->str, r->element[0]->len), *port};
-            } catch (const std::exception&) {
+            } catch (const std::exception& e) {
                 if (m_stopped) co_return std::nullopt;
                 // Unreachable, slow or refusing: the next sentinel is asked.
+                logger::get_logger("redis")->warn("Sentinel {}:{} did not name the primary: {}", at.host, at.port, e.what());
+                metrics::count_handled_error(metrics::component::sentinel);
             }
         }
         co_return std::nullopt;
@@ -149,6 +174,7 @@ private:
                 sentinel_link link(self->m_ex, self->m_opts.timeout);
                 self->m_watch = link.socket;
                 co_await link.open(at, self->m_opts.password);
+                keep_alive(*link.socket);
                 std::vector<std::string_view> subscribe{std::string_view("SUBSCRIBE"), std::string_view("+switch-master")};
                 co_await detail::roundtrip(*link.socket, link.reader.get(), subscribe);
                 link.deadline.cancel();
@@ -157,7 +183,12 @@ private:
                     auto message = co_await detail::next_reply(*link.socket, link.reader.get());
                     self->take_notice(message.get());
                 }
-            } catch (const std::exception&) {
+            } catch (const std::exception& e) {
+                // Handled by listening to the next sentinel.
+                if (!self->m_stopped) {
+                    logger::get_logger("redis")->warn("Lost the watch on sentinel {}:{}: {}", at.host, at.port, e.what());
+                    metrics::count_handled_error(metrics::component::sentinel);
+                }
             }
             if (self->m_stopped) break;
             self->m_pause.expires_after(std::chrono::seconds(1));

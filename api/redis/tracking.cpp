@@ -18,6 +18,8 @@
 #include <boost/asio/write.hpp>
 #include <hiredis/hiredis.h>
 
+#include "logger/logger.hpp"
+#include "metrics/metrics.hpp"
 #include "redis/detail/wire.hpp"
 #include "redis/sentinel.hpp"
 
@@ -112,7 +114,12 @@ private:
             auto sub = co_await self->roundtrip(subscribe);
             if (sub->type != REDIS_REPLY_ARRAY || sub->elements < 1 || !is_text(sub->element[0], "subscribe")) throw error("SUBSCRIBE");
             ok = true;
-        } catch (const std::exception&) {
+        } catch (const std::exception& e) {
+            // Handled: the feed is down (copies dropped) and tried again after a pause.
+            if (!self->m_stopped) {
+                logger::get_logger("redis")->info("The change feed could not be opened: {}", e.what());
+                metrics::count_handled_error(metrics::component::change_feed);
+            }
         }
         deadline.cancel();
         if (self->m_stopped || self->m_attempt != attempt) co_return;

@@ -114,35 +114,31 @@ asio::awaitable<common::response> application::answer(common::request& req, std:
     std::vector<std::string> segments;
     bool path_known = false;
     const compiled_route* c = m_routes.find(req.method, path, segments, path_known);
-    if (c == nullptr) {
-        if (path_known && m_features) {
-            if (auto r = m_features->preflight(req, m_routes.methods(path))) co_return std::move(*r);
-        }
-        co_return path_known ? detail_answer(405, "Method Not Allowed") : detail_answer(404, "Not Found");
+    if (c == nullptr && path_known && m_features) {
+        if (auto r = m_features->preflight(req, m_routes.methods(path))) co_return std::move(*r);
     }
-    route = c->metric_id;
-
-    std::map<std::string, std::string> query;
-    if (q != std::string_view::npos) {
-        auto parsed = parse_query(target.substr(q + 1));
-        if (!parsed) co_return detail_answer(400, "Malformed query string");
-        query = std::move(*parsed);
-    }
-    auto converted = convert_params(*c, segments, query);
-    if (!converted.issues.empty()) {
-        co_return common::json_response(common::validation_error(std::move(converted.issues)).body(), 422);
-    }
+    if (c != nullptr) route = c->metric_id;
 
     std::unique_ptr<database::session> session;
-    if (c->r.uses_db) {
-        if (!m_sessions) co_return detail_answer(503, "Database is not configured");
-        session = m_sessions();
-    }
-    common::request_context ctx(req, std::move(converted.values), session.get());
-
     std::exception_ptr failure;
     std::optional<common::response> answer;
     try {
+        // The router's own refusals are errors like the handlers', answered by the one table.
+        if (c == nullptr && path_known) throw common::method_not_allowed("Method Not Allowed");
+        if (c == nullptr) throw common::not_found("Not Found");
+        std::map<std::string, std::string> query;
+        if (q != std::string_view::npos) {
+            auto parsed = parse_query(target.substr(q + 1));
+            if (!parsed) throw common::bad_request("Malformed query string");
+            query = std::move(*parsed);
+        }
+        auto converted = convert_params(*c, segments, query);
+        if (!converted.issues.empty()) throw common::validation_error(std::move(converted.issues));
+        if (c->r.uses_db) {
+            if (!m_sessions) throw common::unavailable("Database is not configured");
+            session = m_sessions();
+        }
+        common::request_context ctx(req, std::move(converted.values), session.get());
         if (c->r.admin && !m_admin_token.empty()) require_token(req, m_admin_token);
         // A request admitted before its body came holds its place already.
         if (c->r.admit && !req.admission) req.admission = c->r.admit();

@@ -36,11 +36,12 @@ struct handling {
 // Cancels the handler when the peer closes its side. Data that is already the
 // next request (pipelining) is left for later, and so is a failed wait: that
 // says nothing about the client.
-void watch_disconnect(tcp::socket& socket, std::shared_ptr<handling> h, std::shared_ptr<void> keep) {
-    socket.async_wait(tcp::socket::wait_read, [&socket, h, keep](boost::system::error_code ec) {
+void watch_disconnect(std::shared_ptr<boost::beast::tcp_stream> stream, std::shared_ptr<handling> h) {
+    auto& socket = stream->socket();
+    socket.async_wait(tcp::socket::wait_read, [stream, h](boost::system::error_code ec) {
         if (ec || h->finished) return;
         char byte;
-        auto n = ::recv(socket.native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        auto n = ::recv(stream->socket().native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
         if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) h->cancel.emit(asio::cancellation_type::all);
     });
 }
@@ -48,9 +49,11 @@ void watch_disconnect(tcp::socket& socket, std::shared_ptr<handling> h, std::sha
 }  // namespace
 
 asio::awaitable<std::optional<common::response>> answer_watching_client(const application& app, common::request req,
-                                                                        boost::beast::tcp_stream& stream, std::shared_ptr<void> keep) {
-    auto ex = stream.get_executor();
+                                                                        std::shared_ptr<boost::beast::tcp_stream> stream) {
+    auto ex = stream->get_executor();
     auto h = std::make_shared<handling>(ex);
+    // The request is handed over whole; its target stays for the failure's log line.
+    const std::string target(req.target);
     asio::co_spawn(ex, app.handle(std::move(req)), asio::bind_cancellation_slot(h->cancel.slot(), [h](std::exception_ptr e, common::response r) {
                        h->finished = true;
                        if (e) {
@@ -64,17 +67,17 @@ asio::awaitable<std::optional<common::response>> answer_watching_client(const ap
         // A handler that never waits (a cache hit) still reports a pass of the
         // loop later: Asio posts a spawned coroutine's completion. Watching its
         // socket would cost more than the answer, so the watch starts two passes later.
-        asio::post(ex, [ex, h, keep, &stream] {
-            asio::post(ex, [h, keep, &stream] {
+        asio::post(ex, [ex, h, stream] {
+            asio::post(ex, [h, stream] {
                 if (h->finished) return;
                 h->watched = true;
-                watch_disconnect(stream.socket(), h, keep);
+                watch_disconnect(stream, h);
             });
         });
         while (!h->finished) co_await h->done.async_wait(asio::as_tuple(asio::use_awaitable));
         if (h->watched) {
             boost::system::error_code ignored;
-            stream.socket().cancel(ignored);
+            stream->socket().cancel(ignored);
         }
     }
     if (h->failure && !common::is_cancellation(h->failure)) {
@@ -83,9 +86,9 @@ asio::awaitable<std::optional<common::response>> answer_watching_client(const ap
         try {
             std::rethrow_exception(h->failure);
         } catch (const std::exception& e) {
-            logger::get_logger()->error("request {} failed: {}", req.target, e.what());
+            logger::get_logger()->error("request {} failed: {}", target, e.what());
         } catch (...) {
-            logger::get_logger()->error("request {} failed", req.target);
+            logger::get_logger()->error("request {} failed", target);
         }
     }
     co_return std::move(h->answer);

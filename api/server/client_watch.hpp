@@ -16,8 +16,9 @@ namespace server {
 
 // The application's answer to `req`, or nothing when the client went away
 // (the handler was cancelled) or the handler failed without an answer (logged).
-// `keep` holds the connection that owns `stream` until the watch has ended.
+// `stream` shares the ownership of the connection that holds it, so the watch
+// may end after the connection's coroutine.
 asio::awaitable<std::optional<common::response>> answer_watching_client(const application& app, common::request req,
-                                                                        boost::beast::tcp_stream& stream, std::shared_ptr<void> keep);
+                                                                        std::shared_ptr<boost::beast::tcp_stream> stream);
 
 }  // namespace server

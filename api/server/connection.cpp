@@ -164,7 +164,9 @@ asio::awaitable<void> http_server::serve(std::shared_ptr<connection_state> conn)
         // Handlers bound their own waits; the stream's timer must not cut them short.
         stream.expires_never();
         const auto started = std::chrono::steady_clock::now();
-        auto answer = co_await answer_watching_client(m_app, std::move(req), stream, conn);
+        // Shares the connection's ownership: the watch may outlive this coroutine.
+        std::shared_ptr<beast::tcp_stream> watched(conn, &stream);
+        auto answer = co_await answer_watching_client(m_app, std::move(req), std::move(watched));
         if (!answer) break;  // the client has gone; the handler was cancelled
 
         const bool keep = keep_alive && !m_stopping;

@@ -9,6 +9,13 @@
 
 namespace server {
 
+namespace {
+
+// Long enough for a restart or a failover; short enough that a client retries soon.
+constexpr int database_retry_after_seconds = 5;
+
+}  // namespace
+
 common::response detail_answer(unsigned status, std::string_view detail) {
     return common::json_response({{"detail", detail}}, status);
 }
@@ -20,6 +27,8 @@ std::optional<common::response> error_answer(const std::exception_ptr& failure, 
         return detail_answer(404, e.detail());
     } catch (const common::bad_request& e) {
         return detail_answer(400, e.detail());
+    } catch (const common::method_not_allowed& e) {
+        return detail_answer(405, e.detail());
     } catch (const common::unauthorized& e) {
         auto r = detail_answer(401, e.detail());
         r.headers.emplace_back("WWW-Authenticate", "Bearer");
@@ -36,6 +45,17 @@ std::optional<common::response> error_answer(const std::exception_ptr& failure, 
         return common::json_response(e.body(), 422);
     } catch (const database::pool_timeout&) {
         return detail_answer(503, "Database unavailable: no free connection");
+    } catch (const database::unreachable& e) {
+        logger::get_logger()->error("Database unavailable in {} {}: {}", method, path, e.what());
+        auto r = detail_answer(503, "Database unavailable");
+        r.headers.emplace_back("Retry-After", std::to_string(database_retry_after_seconds));
+        return r;
+    } catch (const database::timed_out& e) {
+        logger::get_logger()->error("Database time-out in {} {}: {}", method, path, e.what());
+        return detail_answer(408, "The database did not answer in time");
+    } catch (const database::error& e) {
+        logger::get_logger()->error("Database error in {} {}: {}", method, path, e.what());
+        return detail_answer(500, "Database error");
     } catch (const std::exception& e) {
         if (common::is_cancellation(e)) return std::nullopt;
         logger::get_logger()->error("Unhandled error in {} {}: {}", method, path, e.what());

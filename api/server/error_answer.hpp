@@ -1,6 +1,8 @@
 #pragma once
 // The one place where failures become HTTP answers: each error class of the
-// common vocabulary (and the database pool's) has its status and body here.
+// common vocabulary and of the database module has its status and body here.
+// A database that cannot be reached is 503 with Retry-After; routes whose
+// answer to database failures is fixed turn them into common errors first.
 
 #include <exception>
 #include <optional>

@@ -20,13 +20,13 @@
 #include <boost/asio/signal_set.hpp>
 
 #include "database/database.hpp"
-#include "http/plan_routes.hpp"
+#include "routers/plans/plan_routes.hpp"
 #include "logger/logger.hpp"
-#include "routers/vectile/seeding.hpp"
 #include "metrics/metrics.hpp"
 #include "routers/vectile/service.hpp"
 #include "routers/vectile/sessions.hpp"
 #include "server/http_server.hpp"
+#include "seed_command.hpp"
 #include "server/metrics_route.hpp"
 #include "server/readiness.hpp"
 #include "server/supervisor.hpp"
@@ -107,7 +107,7 @@ server::http_policy http_policy_of(const cli_options& opts) {
 // One worker: its own loop, Redis connection and database pool.
 int run_worker(const cli_options& opts, bool reuse_port, const std::function<void()>& serving = [] {}) {
     boost::asio::io_context ioc(1);
-    std::unique_ptr<vectile::service> tiles;
+    std::shared_ptr<vectile::service> tiles;
     try {
         tiles = vectile::load(ioc.get_executor(), std::cout);
     } catch (const std::exception& e) {
@@ -128,10 +128,10 @@ int run_worker(const cli_options& opts, bool reuse_port, const std::function<voi
     app.include_router(server::readiness_router(pool, [&stopping] { return stopping; }));
     app.include_router(tiles->router);
     if (metrics::enabled()) app.include_router(server::metrics_router());
-    plots::http::plan_resources plans(
+    plans::plan_resources plans(
         {.threads = opts.plan_threads, .queue = opts.plan_queue, .timeout = std::chrono::seconds(opts.plan_timeout_s)},
         {.roads_table = opts.roads_table.empty() ? std::nullopt : std::optional<std::string>(opts.roads_table)});
-    app.include_router(plots::http::plan_router(plans));
+    app.include_router(plans::plan_router(plans));
     app.include_router(server::viewer_router(
         {.web_dir = opts.web_dir, .page = !opts.no_viewer,
          .basemap_url = opts.basemap_url.empty() ? std::nullopt : std::optional<std::string>(opts.basemap_url)}));
@@ -283,23 +283,23 @@ int main(int argc, char** argv) {
     if (seed_cmd->parsed() || purge_cmd->parsed()) {
         const char* name = seed_cmd->parsed() ? "seed" : "purge";
         try {
-            seed.layers = vectile::parse_layers(seed_layers);
-            std::tie(seed.zoom_min, seed.zoom_max) = vectile::parse_zoom_range(seed_zoom);
-            if (!seed_bbox.empty()) seed.bbox = vectile::parse_bbox(seed_bbox);
+            seed.layers = server::commands::parse_layers(seed_layers);
+            std::tie(seed.zoom_min, seed.zoom_max) = server::commands::parse_zoom_range(seed_zoom);
+            if (!seed_bbox.empty()) seed.bbox = server::commands::parse_bbox(seed_bbox);
         } catch (const std::invalid_argument& e) {
             std::cerr << "gisd " << name << ": " << e.what() << std::endl;
             return 2;
         }
-        if (purge_cmd->parsed()) return vectile::run_purge_command(seed, std::cout);
+        if (purge_cmd->parsed()) return server::commands::run_purge_command(seed, std::cout);
         auto pool = pool_options_of(opts);
         // Every tile in progress holds a session; none should wait for the pool.
         pool.size = std::max(pool.size, static_cast<std::size_t>(seed.concurrency) + 1);
-        return vectile::run_seed_command(seed, pool, std::cout, ::isatty(STDOUT_FILENO) != 0);
+        return server::commands::run_seed_command(seed, pool, std::cout, ::isatty(STDOUT_FILENO) != 0);
     }
 
     const unsigned cores = std::thread::hardware_concurrency();
     if (opts.workers == 0) opts.workers = static_cast<int>(std::clamp(cores, 1U, 256U));
-    if (opts.plan_threads == 0) opts.plan_threads = plots::http::default_render_threads(cores, static_cast<unsigned>(opts.workers));
+    if (opts.plan_threads == 0) opts.plan_threads = plans::default_render_threads(cores, static_cast<unsigned>(opts.workers));
     if (opts.workers == 1) return run_worker(opts, false);
     return server::supervise(opts.workers, [&opts](const std::function<void()>& serving) { return run_worker(opts, true, serving); });
 }

@@ -63,10 +63,16 @@ bool start(slot& s, int index, const worker_main& worker) {
     if (pid == 0) {
         ::close(fds[0]);
         metrics::enter_worker(index);
-        sigset_t set = stop_signals();
-        ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+        // The parent's forwarding handler may be inherited (a restart): it
+        // would only forward a stop. The stop signals stay blocked until the
+        // worker's own handler is in place, when it says it serves; one sent
+        // meanwhile waits and then stops it.
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
         const int ready = fds[1];
         std::_Exit(worker([ready] {
+            sigset_t stops = stop_signals();
+            ::sigprocmask(SIG_UNBLOCK, &stops, nullptr);
             ssize_t ignored = ::write(ready, "1", 1);
             (void)ignored;
             ::close(ready);
@@ -100,7 +106,7 @@ std::string how_it_ended(int status) {
 int supervise(int workers, const worker_main& worker) {
     workers = std::clamp(workers, 1, max_workers);
     // Signals wait until the forwarding handler is in place; a worker
-    // unblocks them at once and installs its own before listening.
+    // unblocks them once its own handler is in place.
     sigset_t set = stop_signals();
     ::sigprocmask(SIG_BLOCK, &set, nullptr);
     std::vector<slot> slots(static_cast<std::size_t>(workers));

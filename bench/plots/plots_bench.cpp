@@ -2,7 +2,7 @@
 // Baseline: a typical Python plotting stack takes 230-350 ms for plan (b).
 
 #include "logger/logger.hpp"
-#include "plots.hpp"
+#include "plots/plots.hpp"
 #include "scenarios.hpp"
 
 #include <benchmark/benchmark.h>

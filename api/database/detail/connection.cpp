@@ -14,6 +14,7 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include "database/detail/decode.hpp"
+#include "metrics/metrics.hpp"
 
 namespace database::detail {
 
@@ -58,16 +59,16 @@ connection::~connection() {
 asio::awaitable<void> connection::connect(const std::string& url, clock::time_point deadline) {
     m_conn = PQconnectStart(url.c_str());
     if (m_conn == nullptr) throw error("could not allocate a database connection");
-    if (PQstatus(m_conn) == CONNECTION_BAD) throw error(trimmed(PQerrorMessage(m_conn)));
+    if (PQstatus(m_conn) == CONNECTION_BAD) throw unreachable(trimmed(PQerrorMessage(m_conn)));
     for (;;) {
         auto st = PQconnectPoll(m_conn);
         if (st == PGRES_POLLING_OK) break;
-        if (st == PGRES_POLLING_FAILED) throw error(trimmed(PQerrorMessage(m_conn)));
+        if (st == PGRES_POLLING_FAILED) throw unreachable(trimmed(PQerrorMessage(m_conn)));
         // The socket may change between polls (another address), so watch it afresh each time.
         borrowed_descriptor once(m_ex, PQsocket(m_conn));
         co_await wait(once.d, st == PGRES_POLLING_READING ? asio::posix::stream_descriptor::wait_read
                                                           : asio::posix::stream_descriptor::wait_write,
-                      deadline, "timeout expired while connecting to the database");
+                      deadline, "timeout expired while connecting to the database", true);
     }
     if (PQsetnonblocking(m_conn, 1) != 0) throw error(trimmed(PQerrorMessage(m_conn)));
     // A backend that is terminated while the connection is idle sends a
@@ -112,29 +113,29 @@ asio::awaitable<result> connection::run(const std::string& text, const std::vect
             },
             it->second);
     }
-    m_commit_failure.reset();
+    m_commit_failure = nullptr;
     if (begin_first || commit_after) {
-        if (!PQenterPipelineMode(m_conn)) throw error(trimmed(PQerrorMessage(m_conn)));
+        if (!PQenterPipelineMode(m_conn)) throw_classified(trimmed(PQerrorMessage(m_conn)), "", PQstatus(m_conn) != CONNECTION_OK);
         m_pipeline = true;
     }
     if (begin_first) {
         if (!PQsendQueryParams(m_conn, read_only ? "BEGIN READ ONLY" : "BEGIN", 0, nullptr, nullptr, nullptr, nullptr, 1)) {
             m_broken = true;
-            throw error(trimmed(PQerrorMessage(m_conn)));
+            throw_classified(trimmed(PQerrorMessage(m_conn)), "", PQstatus(m_conn) != CONNECTION_OK);
         }
     }
     if (!PQsendQueryParams(m_conn, text.c_str(), static_cast<int>(names.size()), types.data(), values.data(), lengths.data(),
                            formats.data(), 1)) {
         if (m_pipeline) m_broken = true;  // BEGIN is queued already
-        throw error(trimmed(PQerrorMessage(m_conn)));
+        throw_classified(trimmed(PQerrorMessage(m_conn)), "", PQstatus(m_conn) != CONNECTION_OK);
     }
     if (commit_after && !PQsendQueryParams(m_conn, "COMMIT", 0, nullptr, nullptr, nullptr, nullptr, 1)) {
         m_broken = true;
-        throw error(trimmed(PQerrorMessage(m_conn)));
+        throw_classified(trimmed(PQerrorMessage(m_conn)), "", PQstatus(m_conn) != CONNECTION_OK);
     }
     if (m_pipeline && !PQpipelineSync(m_conn)) {
         m_broken = true;
-        throw error(trimmed(PQerrorMessage(m_conn)));
+        throw_classified(trimmed(PQerrorMessage(m_conn)), "", PQstatus(m_conn) != CONNECTION_OK);
     }
     m_busy = true;
     co_await flush(deadline);
@@ -143,7 +144,9 @@ asio::awaitable<result> connection::run(const std::string& text, const std::vect
 
 asio::awaitable<result> connection::run_simple(const char* text, clock::time_point deadline) {
     static const std::vector<std::string> none;
-    co_return co_await run(text, none, {}, deadline);
+    static const params no_params;
+    const std::string statement(text);
+    co_return co_await run(statement, none, no_params, deadline);
 }
 
 asio::awaitable<void> connection::clean(asio::thread_pool& cancel_threads, clock::time_point deadline) {
@@ -166,6 +169,8 @@ asio::awaitable<void> connection::clean(asio::thread_pool& cancel_threads, clock
             co_await run_simple("ROLLBACK", deadline);
         }
     } catch (const std::exception&) {
+        // Handled by replacing the connection: the pool closes a broken one.
+        metrics::count_handled_error(metrics::component::database);
         m_broken = true;
     }
     if (m_busy) m_broken = true;
@@ -194,12 +199,15 @@ void connection::on_notice(void* self, const PGresult* notice) {
 }
 
 asio::awaitable<void> connection::wait(asio::posix::stream_descriptor& d, asio::posix::stream_descriptor::wait_type w,
-                                       clock::time_point deadline, const char* timeout_message) {
+                                       clock::time_point deadline, const char* timeout_message, bool connecting) {
     asio::steady_timer timer(m_ex, deadline);
     // as_tuple: a failed wait completes as a value, so `||` does not wait for the timer instead.
     auto which = co_await (d.async_wait(w, asio::as_tuple(asio::use_awaitable)) || timer.async_wait(asio::as_tuple(asio::use_awaitable)));
-    if (which.index() == 1) throw error(timeout_message);
-    if (auto [ec] = std::get<0>(which); ec) throw error("database socket: " + ec.message());
+    if (which.index() == 1) {
+        if (connecting) throw unreachable(timeout_message);
+        throw timed_out(timeout_message);
+    }
+    if (auto [ec] = std::get<0>(which); ec) throw unreachable("database socket: " + ec.message());
 }
 
 asio::awaitable<void> connection::flush(clock::time_point deadline) {
@@ -208,7 +216,7 @@ asio::awaitable<void> connection::flush(clock::time_point deadline) {
         if (r == 0) co_return;
         if (r < 0) {
             m_broken = true;
-            throw error(trimmed(PQerrorMessage(m_conn)));
+            throw unreachable(trimmed(PQerrorMessage(m_conn)));
         }
         co_await wait(m_sock->d, asio::posix::stream_descriptor::wait_write, deadline, "timeout expired while sending a statement");
     }
@@ -222,7 +230,7 @@ asio::awaitable<result> connection::read_results(clock::time_point deadline, boo
             if (!PQconsumeInput(m_conn)) {
                 m_broken = true;
                 m_busy = false;
-                throw error(trimmed(PQerrorMessage(m_conn)));
+                throw unreachable(trimmed(PQerrorMessage(m_conn)));
             }
         }
         PGresult* r = PQgetResult(m_conn);
@@ -248,7 +256,8 @@ asio::awaitable<result> connection::read_results(clock::time_point deadline, boo
         auto st = PQresultStatus(commit.get());
         if (st == PGRES_FATAL_ERROR || st == PGRES_BAD_RESPONSE || st == PGRES_NONFATAL_ERROR) {
             const char* state = PQresultErrorField(commit.get(), PG_DIAG_SQLSTATE);
-            m_commit_failure.emplace(trimmed(PQresultErrorMessage(commit.get())), state ? state : "");
+            m_commit_failure = classified_error(trimmed(PQresultErrorMessage(commit.get())), state ? state : "",
+                                                PQstatus(m_conn) != CONNECTION_OK);
         }
     }
     result_ptr data;
@@ -257,14 +266,15 @@ asio::awaitable<result> connection::read_results(clock::time_point deadline, boo
         if (st == PGRES_PIPELINE_ABORTED) throw error("the statement was skipped: an earlier one in its pipeline failed");
         if (st == PGRES_FATAL_ERROR || st == PGRES_BAD_RESPONSE || st == PGRES_NONFATAL_ERROR) {
             const char* state = PQresultErrorField(r.get(), PG_DIAG_SQLSTATE);
-            if (PQstatus(m_conn) != CONNECTION_OK || ends_connection(state)) m_broken = true;
-            throw error(trimmed(PQresultErrorMessage(r.get())), state ? state : "");
+            const bool lost = PQstatus(m_conn) != CONNECTION_OK;
+            if (lost || ends_connection(state)) m_broken = true;
+            throw_classified(trimmed(PQresultErrorMessage(r.get())), state ? state : "", lost);
         }
         if (st == PGRES_TUPLES_OK || st == PGRES_SINGLE_TUPLE) data = std::move(r);
     }
     if (PQstatus(m_conn) != CONNECTION_OK) {
         m_broken = true;
-        throw error(trimmed(PQerrorMessage(m_conn)));
+        throw unreachable(trimmed(PQerrorMessage(m_conn)));
     }
     co_return data ? to_result(data.get()) : result();
 }

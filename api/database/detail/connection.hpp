@@ -4,6 +4,7 @@
 // an abandoned statement, and telling whether it can be handed out again.
 
 #include <chrono>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <unordered_set>
@@ -66,7 +67,7 @@ public:
                                 bool read_only = false);
 
     // The failure of the COMMIT sent with the last statement, if it failed.
-    std::optional<error> take_commit_failure() { return std::exchange(m_commit_failure, std::nullopt); }
+    std::exception_ptr take_commit_failure() { return std::exchange(m_commit_failure, nullptr); }
 
     asio::awaitable<result> run_simple(const char* text, clock::time_point deadline);
 
@@ -91,7 +92,7 @@ public:
 private:
     static void on_notice(void* self, const PGresult* notice);
     asio::awaitable<void> wait(asio::posix::stream_descriptor& d, asio::posix::stream_descriptor::wait_type w,
-                               clock::time_point deadline, const char* timeout_message);
+                               clock::time_point deadline, const char* timeout_message, bool connecting = false);
     asio::awaitable<void> flush(clock::time_point deadline);
     asio::awaitable<result> read_results(clock::time_point deadline, bool commit_last = false);
 
@@ -102,7 +103,7 @@ private:
     bool m_busy = false;
     bool m_pipeline = false;
     bool m_broken = false;
-    std::optional<error> m_commit_failure;
+    std::exception_ptr m_commit_failure;
 };
 
 }  // namespace database::detail

@@ -43,8 +43,9 @@ public:
     // that must end while statements run.
     void cancel_running();
 
-    // The positional form of a ":name" statement, translated once.
-    const positional_sql& translate(std::string_view sql);
+    // The positional form of a ":name" statement, translated once. Shared,
+    // not borrowed: the caller holds it across waits while the table may be trimmed.
+    std::shared_ptr<const positional_sql> translate(std::string_view sql);
 
     const pool_options& options() const { return m_options; }
     asio::thread_pool& cancel_threads() { return m_cancel_threads; }
@@ -75,7 +76,7 @@ private:
     std::size_t m_open = 0;
     std::vector<std::unique_ptr<connection>> m_idle;
     std::deque<std::shared_ptr<waiter>> m_waiters;
-    std::unordered_map<std::string, positional_sql> m_translations;
+    std::unordered_map<std::string, std::shared_ptr<const positional_sql>> m_translations;
     asio::thread_pool m_cancel_threads{1};
     std::shared_ptr<connection_registry> m_registry = std::make_shared<connection_registry>();
 };

@@ -99,12 +99,13 @@ boost::asio::awaitable<common::response> get_tile_bbox(service& svc, bbox_reques
             max_y = row->real("max_y");
         } catch (const database::pool_timeout&) {
             throw;
+        } catch (const database::bad_data& e) {
+            // A box PostGIS cannot transform.
+            svc.logger->error("Coordinate transformation error: {}", e.what());
+            throw common::bad_request("Invalid coordinate transformation");
         } catch (const database::error& e) {
             svc.logger->error("Coordinate transformation error: {}", e.what());
-            // PostGIS reports a box it cannot transform as a data exception (22)
-            // or its internal error (XX000); anything else is the database failing.
-            if (!(e.sqlstate().starts_with("22") || e.sqlstate() == "XX000")) throw common::internal_error("Database error");
-            throw common::bad_request("Invalid coordinate transformation");
+            throw common::internal_error("Database error");
         } catch (const std::exception& e) {
             if (common::is_cancellation(e)) throw;
             svc.logger->error("Coordinate transformation error: {}", e.what());
@@ -115,7 +116,9 @@ boost::asio::awaitable<common::response> get_tile_bbox(service& svc, bbox_reques
     std::string cache_key = bbox_cache_key(layer_name, min_x, min_y, max_x, max_y, max_features, req.simplify);
     const std::vector<std::pair<std::string, std::string>> hit_headers{
         {"Cache-Control", "public, max-age=" + std::to_string(CACHE_TTL_SHORT)}, {"X-Cache", "HIT"}};
-    if (auto cached = co_await safe_cache_get(svc, cache_key, std::chrono::seconds(2)); cached && !cached->empty()) {
+    auto cached = co_await safe_cache_get(svc, cache_key, std::chrono::seconds(2));
+    if (cached && !cached->empty()) {
+        metrics::count_tile(layer_name, metrics::bbox_zoom, metrics::tile_source::redis, cached->size());
         co_return common::response::raw(std::move(*cached), mvt_media_type, hit_headers);
     }
 
@@ -126,6 +129,8 @@ boost::asio::awaitable<common::response> get_tile_bbox(service& svc, bbox_reques
     // A named job, not a temporary in the awaited call: GCC 12 mishandles
     // aggregate temporaries passed by value into a coroutine.
     tile_job job{.cache_key = std::move(cache_key),
+                 .layer = layer_name,
+                 .zoom = metrics::bbox_zoom,
                  .ttl = CACHE_TTL_SHORT,
                  .sql = bbox_tile_sql(layer_name, geom_expr),
                  .params = {{"min_x", min_x}, {"min_y", min_y}, {"max_x", max_x}, {"max_y", max_y}, {"max_features", max_features}},
@@ -133,6 +138,7 @@ boost::asio::awaitable<common::response> get_tile_bbox(service& svc, bbox_reques
                  .texts = statement_texts::alike("Timeout generating bbox tile for " + layer_name, "Query timeout",
                                                  "Error generating bbox tile for " + layer_name, "Internal server error")};
     auto mvt_content = co_await generate_tile(svc, std::move(job), db);
+    metrics::count_tile(layer_name, metrics::bbox_zoom, metrics::tile_source::miss, mvt_content ? mvt_content->size() : 0);
     if (mvt_content) {
         co_return common::response::raw(std::move(mvt_content), mvt_media_type,
                                       {{"Cache-Control", "public, max-age=" + std::to_string(CACHE_TTL_SHORT)}, {"X-Cache", "MISS"}});

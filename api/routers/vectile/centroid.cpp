@@ -60,8 +60,8 @@ boost::asio::awaitable<common::response> get_central_tile_info(service& svc, std
     const std::string sql = centroid_sql(layer_name);
     const auto texts = statement_texts::alike("Timeout calculating centroid for " + layer_name, "Centroid calculation timeout",
                                               "Error calculating centroid for " + layer_name, "Database error");
-    auto centroid = co_await run_statement(svc, db, sql, {}, std::chrono::seconds(15), texts,
-                                           [](const database::result& r) { return r.first(); });
+    const auto found = co_await run_statement(svc, db, sql, database::params(), std::chrono::seconds(15), texts);
+    const auto centroid = found.first();
 
     if (!centroid || centroid->is_null("lat") || centroid->is_null("lon")) {
         co_return api_router_response(

@@ -38,35 +38,33 @@ boost::asio::awaitable<std::int64_t> scan_and_delete(service& svc, const std::st
 
 namespace {
 
-// The steps every worker shares; only the pattern and the two log lines
-// differ. A failure is logged and counted as 0; `failed`, when given, is set.
-template <class OnSuccess, class OnFailure>
-boost::asio::awaitable<std::int64_t> run_worker(service& svc, std::string pattern, OnSuccess on_success, OnFailure on_failure,
-                                                bool* failed = nullptr) {
+// Which keys a worker deletes; its log lines name them.
+enum class scope { layer, all, pattern };
+
+// The steps every worker shares: delete what `pattern` matches and log the
+// outcome. A failure is logged and counted as 0; `failed`, when given, is set.
+boost::asio::awaitable<std::int64_t> run_worker(service& svc, scope what, std::string subject, bool* failed = nullptr) {
+    std::string pattern = svc.cache.name_space + ":";
+    if (what == scope::layer) pattern += subject + ":*";
+    if (what == scope::all) pattern += "*";
+    if (what == scope::pattern) pattern += subject;
+    std::string failure;
     try {
-        auto count = co_await scan_and_delete(svc, pattern);
-        on_success(count);
+        const auto count = co_await scan_and_delete(svc, pattern);
+        if (what == scope::layer) svc.logger->info("Background task: Invalidated {} cache entries for layer '{}'", count, subject);
+        if (what == scope::all) svc.logger->info("Background task: Invalidated ALL cache entries: {} keys deleted", count);
+        if (what == scope::pattern) svc.logger->info("Background task: Invalidated {} cache entries matching pattern '{}'", count, subject);
         co_return count;
     } catch (const std::exception& e) {
         if (common::is_cancellation(e)) throw;
-        on_failure(e.what());
-        if (failed != nullptr) *failed = true;
+        failure = e.what();
     }
+    if (what == scope::layer) svc.logger->error("Background task failed to invalidate cache for layer '{}': {}", subject, failure);
+    if (what == scope::all) svc.logger->error("Background task failed to invalidate all cache: {}", failure);
+    if (what == scope::pattern) svc.logger->error("Background task failed to invalidate cache by pattern '{}': {}", subject, failure);
+    metrics::count_handled_error(metrics::component::invalidation);
+    if (failed != nullptr) *failed = true;
     co_return 0;
-}
-
-boost::asio::awaitable<std::int64_t> layer_worker(service& svc, std::string layer_name, bool* failed) {
-    co_return co_await run_worker(
-        svc, svc.cache.name_space + ":" + layer_name + ":*",
-        [&](std::int64_t n) { svc.logger->info("Background task: Invalidated {} cache entries for layer '{}'", n, layer_name); },
-        [&](const char* e) { svc.logger->error("Background task failed to invalidate cache for layer '{}': {}", layer_name, e); }, failed);
-}
-
-boost::asio::awaitable<std::int64_t> all_worker(service& svc, bool* failed) {
-    co_return co_await run_worker(
-        svc, svc.cache.name_space + ":*",
-        [&](std::int64_t n) { svc.logger->info("Background task: Invalidated ALL cache entries: {} keys deleted", n); },
-        [&](const char* e) { svc.logger->error("Background task failed to invalidate all cache: {}", e); }, failed);
 }
 
 // What the endpoint answers when the cache could not be reached: reporting
@@ -76,27 +74,34 @@ const char* const invalidation_failed = "Cache unavailable: the tiles could not 
 }  // namespace
 
 boost::asio::awaitable<std::int64_t> _invalidate_layer_cache_task(service& svc, std::string layer_name) {
-    co_return co_await layer_worker(svc, std::move(layer_name), nullptr);
+    co_return co_await run_worker(svc, scope::layer, std::move(layer_name));
 }
 
-boost::asio::awaitable<std::int64_t> _invalidate_all_cache_task(service& svc) { co_return co_await all_worker(svc, nullptr); }
+boost::asio::awaitable<std::int64_t> _invalidate_all_cache_task(service& svc) { co_return co_await run_worker(svc, scope::all, std::string()); }
 
 boost::asio::awaitable<std::int64_t> _invalidate_cache_by_pattern_task(service& svc, std::string pattern) {
-    co_return co_await run_worker(
-        svc, svc.cache.name_space + ":" + pattern,
-        [&](std::int64_t n) { svc.logger->info("Background task: Invalidated {} cache entries matching pattern '{}'", n, pattern); },
-        [&](const char* e) { svc.logger->error("Background task failed to invalidate cache by pattern '{}': {}", pattern, e); });
+    co_return co_await run_worker(svc, scope::pattern, std::move(pattern));
 }
 
 namespace {
+
+// A detached worker owns the service it works on: the worker's frame is
+// destroyed before `owner` lets the service go, however the worker ends.
+boost::asio::awaitable<std::int64_t> owning(std::shared_ptr<service> owner, boost::asio::awaitable<std::int64_t> worker) {
+    (void)owner;
+    co_return co_await std::move(worker);
+}
 
 void schedule(service& svc, boost::asio::awaitable<std::int64_t> worker) {
     if (std::this_thread::get_id() != svc.loop_thread) {
         throw std::logic_error("cache invalidation can only be scheduled from the service's event loop");
     }
-    // Nobody waits for the worker: it reports through its own log lines, and
-    // whatever escapes it (only a cancellation can) must not reach the loop.
-    boost::asio::co_spawn(svc.executor, std::move(worker), [](std::exception_ptr, std::int64_t) {});
+    // Nobody waits for the worker: it reports through its own log lines; only
+    // a cancellation (the loop torn down) can escape it.
+    auto owned = owning(svc.shared_from_this(), std::move(worker));
+    boost::asio::co_spawn(svc.executor, std::move(owned), [logger = svc.logger](std::exception_ptr e, std::int64_t) {
+        if (e && !common::is_cancellation(e)) logger->error("Background cache invalidation ended by an unexpected error");
+    });
 }
 
 }  // namespace
@@ -121,7 +126,7 @@ boost::asio::awaitable<common::response> invalidate_cache_endpoint(service& svc,
     using helpers::responses::api_router_response;
     bool failed = false;
     if (layer_name == "all") {
-        auto count = co_await all_worker(svc, &failed);
+        auto count = co_await run_worker(svc, scope::all, std::string(), &failed);
         if (failed) throw common::unavailable(invalidation_failed);
         nlohmann::ordered_json data{{"deleted_count", count}};
         co_return api_router_response(
@@ -130,7 +135,7 @@ boost::asio::awaitable<common::response> invalidate_cache_endpoint(service& svc,
     if (find_layer(layer_name) == nullptr) {
         throw common::not_found("Layer '" + layer_name + "' not found. Valid layers: " + quoted_layer_list(layer_names()));
     }
-    auto count = co_await layer_worker(svc, layer_name, &failed);
+    auto count = co_await run_worker(svc, scope::layer, layer_name, &failed);
     if (failed) throw common::unavailable(invalidation_failed);
     nlohmann::ordered_json data;
     data["layer"] = layer_name;

@@ -25,8 +25,8 @@ asio::awaitable<tile_memory::bytes> run_and_store(service& svc, database::sessio
     const auto started = metrics::clock::now();
     std::optional<std::string> content;
     try {
-        content = co_await run_statement(svc, db, job.sql, job.params, limit, job.texts,
-                                         [](const database::result& r) { return tile_bytes(r.scalar_one_or_none()); });
+        const auto made = co_await run_statement(svc, db, job.sql, job.params, limit, job.texts);
+        content = tile_bytes(made);
     } catch (const common::timed_out&) {
         if (!job.layer.empty()) metrics::observe_tile_statement(job.layer, job.zoom, metrics::clock::now() - started, true);
         throw;
@@ -80,12 +80,14 @@ asio::awaitable<tile_memory::bytes> generate_locked(service& svc, database::sess
     co_return out;
 }
 
-// The one generation of a key in this process. Owns its arguments: it may
-// outlive every request that waits for it.
-asio::awaitable<tile_memory::bytes> lead(service& svc, tile_job job) {
+// The one generation of a key in this process. Owns its arguments and a
+// share of the service: it may outlive every request that waits for it.
+asio::awaitable<tile_memory::bytes> lead(std::shared_ptr<service> owner, tile_job job) {
+    service& svc = *owner;
     const auto deadline = clock::now() + job.limit;
     auto db = svc.sessions();
-    auto lock = std::make_shared<tile_lock>(svc.redis_client, svc.cache._make_key(job.cache_key));
+    // The lock shares the service's ownership through its connection, for its renewals.
+    auto lock = std::make_shared<tile_lock>(std::shared_ptr<redis::connection>(owner, &svc.redis_client), svc.cache._make_key(job.cache_key));
     for (;;) {
         auto taken = co_await lock->try_take();
         if (taken && !*taken) {
@@ -103,7 +105,8 @@ asio::awaitable<tile_memory::bytes> lead(service& svc, tile_job job) {
         if (!taken) co_return co_await run_and_store(svc, *db, job, limit);  // Redis unusable: no lock
         // The previous owner may have stored the tile between this request's
         // cache read and its taking the lock.
-        if (auto stored = co_await safe_cache_get(svc, job.cache_key, std::chrono::seconds(1)); stored && !stored->empty()) {
+        const auto stored = co_await safe_cache_get(svc, job.cache_key, std::chrono::seconds(1));
+        if (stored && !stored->empty()) {
             co_await lock->release();
             co_return std::make_shared<const std::string>(std::move(*stored));
         }
@@ -117,7 +120,8 @@ asio::awaitable<tile_memory::bytes> generate_tile(service& svc, tile_job job, da
     if (!svc.coalescing || !svc.sessions) co_return co_await run_and_store(svc, db, job, job.limit);
     co_await db.close();
     std::string key = job.cache_key;
-    co_return co_await svc.flights.join(std::move(key), lead(svc, std::move(job)));
+    auto work = lead(svc.shared_from_this(), std::move(job));
+    co_return co_await svc.flights.join(std::move(key), std::move(work));
 }
 
 }  // namespace vectile

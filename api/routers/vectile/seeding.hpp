@@ -1,6 +1,6 @@
 #pragma once
 // Filling the tile cache ahead of users, and removing chosen tiles from it:
-// the `gisd seed` and `gisd purge` commands.
+// the engine of the `gisd seed` and `gisd purge` commands.
 
 #include <chrono>
 #include <cstdint>
@@ -11,7 +11,6 @@
 
 #include <boost/asio/awaitable.hpp>
 
-#include "database/pool.hpp"
 
 namespace vectile {
 
@@ -42,12 +41,6 @@ struct seed_request {
     bool force = false;
 };
 
-// Parsers of the command's arguments; each throws std::invalid_argument
-// with a message naming the bad value.
-std::vector<std::string> parse_layers(const std::string& text);  // "plots,beacons": known layers
-std::pair<int, int> parse_zoom_range(const std::string& text);   // "14-16" or "15", within 1..20
-degree_box parse_bbox(const std::string& text);                  // "WEST,SOUTH,EAST,NORTH" in degrees
-
 struct seed_summary {
     std::uint64_t tiles = 0;  // in the range
     std::uint64_t stored = 0, empty = 0, skipped = 0, failed = 0;
@@ -73,12 +66,5 @@ boost::asio::awaitable<seed_summary> seed_tiles(service& svc, seed_request reque
 // Deletes the cached XYZ tiles of the layers, zooms and box (keys computed,
 // not scanned); the number of keys that existed. Throws redis::error.
 boost::asio::awaitable<std::uint64_t> purge_tiles(service& svc, seed_request request);
-
-// `gisd seed` and `gisd purge` as whole commands: their own loop, Redis
-// connection and pool of `pool_options`; progress and the summary on `out`
-// (a bar when `terminal`, else a line every few seconds). SIGINT and SIGTERM
-// stop a seed with the summary so far. The exit status.
-int run_seed_command(const seed_request& request, const database::pool_options& pool_options, std::ostream& out, bool terminal);
-int run_purge_command(const seed_request& request, std::ostream& out);
 
 }  // namespace vectile

@@ -51,10 +51,10 @@ service::service(asio::any_io_executor ex, const redis_settings& s)
                    }
                }) {}
 
-std::unique_ptr<service> load(asio::any_io_executor executor, std::ostream& out) {
+std::shared_ptr<service> load(asio::any_io_executor executor, std::ostream& out) {
     logger::configure_logging(spdlog::level::info);
     auto settings = read_redis_settings();
-    auto svc = std::make_unique<service>(executor, settings);
+    auto svc = std::make_shared<service>(executor, settings);
     out << "\u2713 Binary Redis cache initialized (no UTF-8 decoding)" << std::endl;
     out << "  - Namespace: " << svc->cache.name_space << std::endl;
     if (settings.sentinels.empty()) {
@@ -140,6 +140,7 @@ asio::awaitable<common::response> health_check(service& svc) {
         healthy = got.has_value();
     } catch (const std::exception& e) {
         if (common::is_cancellation(e)) throw;
+        // Handled: the answer says the cache is unhealthy.
     }
     nlohmann::ordered_json body;
     body["status"] = "healthy";

@@ -32,8 +32,10 @@ namespace vectile {
 namespace asio = boost::asio;
 
 // Everything the load step creates. Lives from load to process exit; nothing
-// in it changes after load except what Redis holds.
-class service {
+// in it changes after load except what Redis holds. Always owned by a
+// shared_ptr: work that may outlive the request that started it (a shared
+// miss, a lock renewal, a background invalidation) holds a share.
+class service : public std::enable_shared_from_this<service> {
 public:
     service(asio::any_io_executor executor, const redis_settings& settings);
     service(const service&) = delete;
@@ -70,7 +72,7 @@ public:
 // routes. Throws std::invalid_argument when REDIS_PORT or REDIS_DB is not an
 // integer. The caller owns the result and must keep it alive while the
 // loop runs.
-std::unique_ptr<service> load(asio::any_io_executor executor, std::ostream& out);
+std::shared_ptr<service> load(asio::any_io_executor executor, std::ostream& out);
 
 // A cache read that never fails: the bytes, or nothing on a miss, on a
 // time-out (the read is then cancelled) or on any Redis failure, each failure

@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/co_spawn.hpp>
@@ -69,12 +70,10 @@ asio::awaitable<single_flight::bytes> single_flight::join(std::string key, asio:
     }
     waiting w(m_flights, std::move(key), f);
     while (!f->finished) {
-        try {
-            co_await f->done.async_wait(asio::use_awaitable);
-        } catch (const boost::system::system_error&) {
-            // The end of the generation cancels the timer; anything else is this caller's cancellation.
-            if (!f->finished) throw;
-        }
+        // The end of the generation cancels the timer: an ordinary outcome, read as a value.
+        auto [ec] = co_await f->done.async_wait(asio::as_tuple(asio::use_awaitable));
+        // Cancelled and not finished: this caller's own cancellation.
+        if (ec && !f->finished) throw boost::system::system_error(ec);
     }
     if (f->failure) std::rethrow_exception(f->failure);
     co_return f->value;

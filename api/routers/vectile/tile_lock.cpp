@@ -12,6 +12,7 @@
 
 #include "common/cancellation.hpp"
 #include "common/deadline.hpp"
+#include "metrics/metrics.hpp"
 
 namespace vectile {
 
@@ -63,19 +64,21 @@ asio::awaitable<std::optional<redis::reply>> bounded(redis::connection& redis, s
         co_return co_await common::with_deadline(redis.command(std::move(argv)), limit);
     } catch (const std::exception& e) {
         if (common::is_cancellation(e)) throw;
+        // Handled by the caller, which goes on without the lock; the connection logged the failure.
+        metrics::count_handled_error(metrics::component::tile_lock);
     }
     co_return std::nullopt;
 }
 
 }  // namespace
 
-tile_lock::tile_lock(redis::connection& redis, std::string cache_key)
-    : m_redis(redis), m_cache_key(std::move(cache_key)), m_lock_key("lock:" + m_cache_key), m_token(new_token()) {}
+tile_lock::tile_lock(std::shared_ptr<redis::connection> redis, std::string cache_key)
+    : m_redis(std::move(redis)), m_cache_key(std::move(cache_key)), m_lock_key("lock:" + m_cache_key), m_token(new_token()) {}
 
 asio::awaitable<std::optional<bool>> tile_lock::try_take() {
     const std::string px = std::to_string(expiry.count());
     std::vector<std::string_view> argv{"EVAL", take_script, "1", m_lock_key, m_token, px};
-    auto r = co_await bounded(m_redis, std::move(argv), command_bound);
+    auto r = co_await bounded(*m_redis, std::move(argv), command_bound);
     if (!r) co_return std::nullopt;
     co_return r->type == redis::reply::kind::status;
 }
@@ -83,18 +86,18 @@ asio::awaitable<std::optional<bool>> tile_lock::try_take() {
 asio::awaitable<void> tile_lock::renew() {
     const std::string px = std::to_string(expiry.count());
     std::vector<std::string_view> argv{"EVAL", renew_script, "1", m_lock_key, m_token, px};
-    (void)co_await bounded(m_redis, std::move(argv), command_bound);
+    (void)co_await bounded(*m_redis, std::move(argv), command_bound);
 }
 
 asio::awaitable<void> tile_lock::release() {
     std::vector<std::string_view> argv{"EVAL", release_script, "1", m_lock_key, m_token};
-    (void)co_await bounded(m_redis, std::move(argv), command_bound);
+    (void)co_await bounded(*m_redis, std::move(argv), command_bound);
 }
 
 asio::awaitable<void> tile_lock::release_empty() {
     const std::string px = std::to_string(empty_notice.count());
     std::vector<std::string_view> argv{"EVAL", release_empty_script, "1", m_lock_key, m_token, px};
-    (void)co_await bounded(m_redis, std::move(argv), command_bound);
+    (void)co_await bounded(*m_redis, std::move(argv), command_bound);
 }
 
 asio::awaitable<tile_lock::outcome> tile_lock::wait(clock::time_point deadline) {
@@ -112,7 +115,7 @@ asio::awaitable<tile_lock::outcome> tile_lock::wait(clock::time_point deadline) 
         // One command, so the tile and the lock are seen at the same instant:
         // an owner stores the tile before it releases the lock.
         std::vector<std::string_view> argv{"MGET", m_cache_key, m_lock_key};
-        auto r = co_await bounded(m_redis, std::move(argv), read_bound);
+        auto r = co_await bounded(*m_redis, std::move(argv), read_bound);
         if (!r || r->type != redis::reply::kind::array || r->elements.size() != 2) co_return outcome{};
         auto& tile = r->elements[0];
         const auto& lock = r->elements[1];

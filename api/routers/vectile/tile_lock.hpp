@@ -9,6 +9,7 @@
 // namespace, so invalidation neither deletes nor counts them.
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -28,8 +29,9 @@ public:
     // An owner renews its lock this often.
     static constexpr std::chrono::milliseconds renewal{1000};
 
-    // `cache_key` is the tile's full key in Redis. The connection is borrowed.
-    tile_lock(redis::connection& redis, std::string cache_key);
+    // `cache_key` is the tile's full key in Redis. The lock shares the
+    // connection: its renewals may outlive the request that took it.
+    tile_lock(std::shared_ptr<redis::connection> redis, std::string cache_key);
 
     const std::string& key() const noexcept { return m_lock_key; }
 
@@ -66,7 +68,7 @@ public:
     boost::asio::awaitable<outcome> wait(clock::time_point deadline);
 
 private:
-    redis::connection& m_redis;
+    std::shared_ptr<redis::connection> m_redis;
     std::string m_cache_key;
     std::string m_lock_key;
     std::string m_token;

@@ -53,9 +53,11 @@ boost::asio::awaitable<common::response> get_tilejson(service& svc, std::string 
         .database_detail = "Database error",
         .other_log = "Error describing layer " + layer_name,
         .other_detail = "Internal server error",
+        .unreachable_passes = true,
     };
-    auto row = co_await run_statement(svc, db, layer_description_sql(layer_name), {}, std::chrono::seconds(10), texts,
-                                      [](const database::result& r) { return r.first(); });
+    auto sql = layer_description_sql(layer_name);
+    const auto described = co_await run_statement(svc, db, std::move(sql), database::params(), std::chrono::seconds(10), texts);
+    const auto row = described.first();
 
     helpers::utils::bounds extent{-helpers::utils::web_mercator_origin, -helpers::utils::web_mercator_origin,
                                   helpers::utils::web_mercator_origin, helpers::utils::web_mercator_origin};

@@ -273,6 +273,8 @@ public:
     asio::awaitable<void> commit() override { return m_inner->commit(); }
     asio::awaitable<void> rollback() override { return m_inner->rollback(); }
     asio::awaitable<void> close() override { return m_inner->close(); }
+    asio::awaitable<bool> renew() override { return m_inner->renew(); }
+    void read_only() override { m_inner->read_only(); }
 
 private:
     std::unique_ptr<database::session> m_inner;
@@ -289,7 +291,7 @@ void endpoint_test::start(const std::string& db_conninfo, const vectile::redis_s
     pool = std::make_unique<database::pool>(
         ioc.get_executor(),
         database::pool_options{.url = conninfo_with(db_conninfo, {{"application_name", app_name}}), .size = 2});
-    svc = std::make_unique<vectile::service>(ioc.get_executor(), redis);
+    svc = std::make_shared<vectile::service>(ioc.get_executor(), redis);
     vectile::register_routes(*svc);
     app = std::make_unique<server::application>();
     app->include_router(svc->router);

@@ -179,7 +179,7 @@ protected:
     const std::string app_name = "vtest_" + test_support::unique_suffix();
     session_counts counts;
     std::unique_ptr<database::pool> pool;
-    std::unique_ptr<vectile::service> svc;
+    std::shared_ptr<vectile::service> svc;
     std::unique_ptr<server::application> app;
 
 private:

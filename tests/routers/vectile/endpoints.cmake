@@ -1,7 +1,6 @@
 # Tests of the tile endpoints. Included from this folder's CMakeLists.txt.
 #
-# vectile_unit_test: pure functions and documents, and the transaction scope
-# against a recording fake session (no services).
+# vectile_unit_test: pure functions and documents (no services).
 add_executable(vectile_unit_test
   zoom_test.cpp
   mvt_sql_test.cpp
@@ -9,7 +8,6 @@ add_executable(vectile_unit_test
   bbox_test.cpp
   text_test.cpp
   catalogue_test.cpp
-  transaction_test.cpp
 )
 target_compile_features(vectile_unit_test PRIVATE cxx_std_20)
 target_link_libraries(vectile_unit_test PRIVATE test_support vectile server GTest::gtest_main project_warnings)
@@ -24,11 +22,11 @@ add_executable(vectile_endpoints_test
   bbox_endpoint_test.cpp
   centroid_endpoint_test.cpp
   invalidation_endpoint_test.cpp
-  transaction_pg_test.cpp
   tilejson_endpoint_test.cpp
   sessions_pg_test.cpp
   coalescing_test.cpp
   seeding_test.cpp
+  lifetime_test.cpp
 )
 target_compile_definitions(vectile_endpoints_test PRIVATE GIS_STYLE_LAYERS_FILE="${CMAKE_SOURCE_DIR}/web/style-layers.json")
 target_compile_features(vectile_endpoints_test PRIVATE cxx_std_20)

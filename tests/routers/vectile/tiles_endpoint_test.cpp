@@ -15,6 +15,8 @@
 #include <set>
 
 #include <future>
+
+#include <boost/asio/co_spawn.hpp>
 #include <thread>
 
 #include "endpoint_fixture.hpp"
@@ -407,6 +409,37 @@ TEST_F(xyz_tiles, statement_held_by_a_lock_times_out_is_cancelled_and_leaves_the
     EXPECT_LT(seconds_since(start_next), 9.0);
     EXPECT_EQ(vtest::decode_tile(next.body).at(0).name, "lgas");
     EXPECT_LE(pool->open_connections(), 2u);
+}
+
+// A backend terminated while its statement waits (an administrator, a failover)
+// loses only that connection: the statement runs again on a fresh one.
+TEST_F(xyz_tiles, a_statement_whose_backend_is_terminated_runs_again_on_a_fresh_connection) {
+    vtest::scratch_schema schema({"LGAs"});
+    start(schema.conninfo(), vectile::redis_settings{test_support::redis_host(), test_support::redis_port(), 0});
+    const tile_id t{"lgas", 7, 66, 60};
+    own_key(t.key());
+    vtest::pg_connection holder(schema.conninfo());
+    holder.exec("BEGIN; LOCK TABLE \"LGAs\" IN ACCESS EXCLUSIVE MODE");
+    common::request req;
+    req.method = boost::beast::http::verb::get;
+    req.target = t.path();
+    std::optional<common::response> answer;
+    boost::asio::co_spawn(ioc, app->handle(req), [&](std::exception_ptr, common::response r) { answer = flattened(std::move(r)); });
+    for (auto until = std::chrono::steady_clock::now() + 5s;
+         active_statements("wait_event_type = 'Lock'") == 0 && std::chrono::steady_clock::now() < until;) {
+        test_support::run_for(ioc, 20ms);
+    }
+    vtest::pg_connection(test_support::database_url())
+        .exec("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = " + vtest::literal(app_name) +
+              " AND wait_event_type = 'Lock'");
+    test_support::run_for(ioc, 300ms);
+    holder.exec("ROLLBACK");
+    for (auto until = std::chrono::steady_clock::now() + 20s; !answer && std::chrono::steady_clock::now() < until;) {
+        test_support::run_for(ioc, 20ms);
+    }
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 200u) << answer->body;
+    EXPECT_EQ(vtest::decode_tile(answer->body).at(0).name, "lgas");
 }
 
 // gisd stopped while a statement waits for a lock: past the grace, the

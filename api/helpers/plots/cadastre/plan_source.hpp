@@ -24,7 +24,7 @@
 #include <boost/asio/awaitable.hpp>
 #include <nlohmann/json.hpp>
 
-#include "plots.hpp"
+#include "plots/plots.hpp"
 
 namespace database {
 class session;

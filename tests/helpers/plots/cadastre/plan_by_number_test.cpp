@@ -24,10 +24,10 @@
 #include <thread>
 #include <vector>
 
-#include "cadastre/plan_source.hpp"
+#include "plots/cadastre/plan_source.hpp"
 #include "database/database.hpp"
-#include "http/plan_routes.hpp"
-#include "plots.hpp"
+#include "routers/plans/plan_routes.hpp"
+#include "plots/plots.hpp"
 #include "server/application.hpp"
 #include "support/child_process.hpp"
 #include "support/env.hpp"
@@ -136,7 +136,7 @@ protected:
             : pool(ioc.get_executor(), database::pool_options{.url = url, .size = 4, .acquire_timeout = std::chrono::seconds(5)}),
               resources({}, std::move(source)) {
             app.set_session_factory([this] { return pool.make_session(); });
-            app.include_router(plots::http::plan_router(resources));
+            app.include_router(plans::plan_router(resources));
         }
         common::response call(common::verb method, const std::string& target, std::string body = {}) {
             requests.push_back({method, target, std::move(body), {}});
@@ -144,7 +144,7 @@ protected:
         }
         boost::asio::io_context ioc;
         database::pool pool;
-        plots::http::plan_resources resources;
+        plans::plan_resources resources;
         server::application app;
         std::deque<common::request> requests;  // borrowed by the application until answered
     };

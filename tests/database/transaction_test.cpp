@@ -1,7 +1,7 @@
 // The transaction scope around one session, observed through a fake session
 // that records every call (the real-PostgreSQL case is in the service tests).
 
-#include "routers/vectile/transaction.hpp"
+#include "database/transaction.hpp"
 
 #include <gtest/gtest.h>
 
@@ -102,7 +102,7 @@ TEST_P(transaction_scope, commits_or_rolls_back_and_always_closes) {
 
     std::string outcome;
     try {
-        int v = test_support::run(ioc, vectile::db_transaction(fake, body));
+        int v = test_support::run(ioc, database::db_transaction(fake, body));
         outcome = "value " + std::to_string(v);
     } catch (const database::error& e) {
         outcome = std::string("database::error ") + e.what() + " [" + e.sqlstate() + "]";
@@ -160,7 +160,7 @@ TEST_P(transaction_cancelled, closes_without_rolling_back) {
     };
     auto start = std::chrono::steady_clock::now();
     // The request gives up after 50 ms, as a statement time-limit or a client that went away would.
-    auto got = test_support::run(ioc, common::with_deadline(vectile::db_transaction(fake, body), 50ms));
+    auto got = test_support::run(ioc, common::with_deadline(database::db_transaction(fake, body), 50ms));
     EXPECT_EQ(got, std::nullopt);
     EXPECT_LT(seconds_since(start), 10.0) << "the cancellation must not wait for the long operation";
     EXPECT_EQ(fake.calls, c.calls);

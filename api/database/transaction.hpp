@@ -10,9 +10,10 @@
 #include <boost/asio/this_coro.hpp>
 
 #include "common/cancellation.hpp"
-#include "database/database.hpp"
+#include "database/session.hpp"
+#include "metrics/metrics.hpp"
 
-namespace vectile {
+namespace database {
 
 namespace detail {
 template <class A>
@@ -29,9 +30,9 @@ struct awaitable_value<boost::asio::awaitable<T>> {
 // error: the session is closed (which leaves the connection clean) without
 // a rollback, and the cancellation continues.
 template <class Body>
-auto db_transaction(database::session& db, Body body)
-    -> boost::asio::awaitable<typename detail::awaitable_value<std::invoke_result_t<Body&, database::session&>>::type> {
-    using T = typename detail::awaitable_value<std::invoke_result_t<Body&, database::session&>>::type;
+auto db_transaction(session& db, Body body)
+    -> boost::asio::awaitable<typename detail::awaitable_value<std::invoke_result_t<Body&, session&>>::type> {
+    using T = typename detail::awaitable_value<std::invoke_result_t<Body&, session&>>::type;
     static_assert(!std::is_void_v<T>, "the body must produce a value");
     std::optional<T> value;
     std::exception_ptr failure;
@@ -51,6 +52,9 @@ auto db_transaction(database::session& db, Body body)
         try {
             co_await db.rollback();
         } catch (...) {
+            // The first failure is the one to report; the failed rollback's
+            // connection is replaced by the pool.
+            metrics::count_handled_error(metrics::component::database);
         }
         co_await db.close();
         std::rethrow_exception(failure);
@@ -59,4 +63,4 @@ auto db_transaction(database::session& db, Body body)
     co_return std::move(*value);
 }
 
-}  // namespace vectile
+}  // namespace database

@@ -1,4 +1,4 @@
-#include "http/plan_routes.hpp"
+#include "routers/plans/plan_routes.hpp"
 
 #include <malloc.h>
 #include <sched.h>
@@ -21,9 +21,9 @@
 #include "database/database.hpp"
 #include "logger/logger.hpp"
 #include "metrics/metrics.hpp"
-#include "plots.hpp"
+#include "plots/plots.hpp"
 
-namespace plots::http {
+namespace plans {
 
 namespace {
 
@@ -47,23 +47,25 @@ bool lower_priority() {
 // destroyed on the loop's thread only.
 class plan_slot {
 public:
-    explicit plan_slot(plan_resources& resources) : m_resources(resources) { metrics::set_plan_queue(++m_resources.in_flight); }
-    ~plan_slot() { metrics::set_plan_queue(--m_resources.in_flight); }
+    explicit plan_slot(std::shared_ptr<plan_resources::counts> counts) : m_counts(std::move(counts)) {
+        metrics::set_plan_queue(++m_counts->in_flight);
+    }
+    ~plan_slot() { metrics::set_plan_queue(--m_counts->in_flight); }
     plan_slot(const plan_slot&) = delete;
     plan_slot& operator=(const plan_slot&) = delete;
 
 private:
-    plan_resources& m_resources;
+    std::shared_ptr<plan_resources::counts> m_counts;
 };
 
 // A place for one more plan; throws common::unavailable when the plans
 // admitted fill every render thread's queue.
 std::shared_ptr<void> admit(plan_resources& resources) {
-    if (resources.in_flight >= resources.limits.threads * resources.limits.queue) {
+    if (resources.in_flight() >= resources.limits.threads * resources.limits.queue) {
         metrics::count_plan(metrics::plan_status::refused);
         throw common::unavailable("Too many plans are being drawn; try again shortly", retry_after_seconds);
     }
-    return std::make_shared<plan_slot>(resources);
+    return std::make_shared<plan_slot>(resources.shared);
 }
 
 // A request body that is not JSON, found on the render thread.
@@ -104,9 +106,10 @@ asio::awaitable<common::response> render_on_pool(plan_resources& resources, std:
     };
     auto state = std::make_shared<render_state>(co_await asio::this_coro::executor);
     state->slot = slot ? std::move(slot) : admit(resources);
-    ++resources.rendering;
-    // The request may end before the pool gets to it: the task owns its work.
-    asio::post(resources.render_pool, [state, &resources, work = std::move(work)]() mutable {
+    ++resources.shared->rendering;
+    // The request may end before the pool gets to it: the task owns its work
+    // and its share of the counter.
+    asio::post(resources.render_pool, [state, counts = resources.shared, work = std::move(work)]() mutable {
         static thread_local const bool lowered = lower_priority();
         (void)lowered;
         const auto started = metrics::clock::now();
@@ -118,7 +121,7 @@ asio::awaitable<common::response> render_on_pool(plan_resources& resources, std:
         if (!state->abandoned) metrics::observe_plan_render(metrics::clock::now() - started);
         // The last plan out hands the memory its bodies and documents held back
         // to the system, so a flood does not leave the worker at its peak.
-        if (resources.rendering.fetch_sub(1) == 1) ::malloc_trim(0);
+        if (counts->rendering.fetch_sub(1) == 1) ::malloc_trim(0);
         // The state goes with the notice: the last reference must not be
         // dropped on this thread, where its timer's loop may already be gone.
         auto loop = state->loop;
@@ -178,13 +181,6 @@ asio::awaitable<common::response> create_plan(plan_resources& resources, common:
     co_return co_await render_on_pool(resources, ctx.req().admission, std::move(work));
 }
 
-// Whether a failure of the database layer means that the database cannot be
-// reached (connection failures, a server shutting down) rather than a fault.
-bool unreachable(const database::error& e) {
-    const auto& state = e.sqlstate();
-    return state.empty() || state.starts_with("08") || state.starts_with("57P");
-}
-
 // A name for the saved file: the plot number with anything a file system or
 // a header might mind replaced.
 std::string file_name_of(const std::string& plot_no) {
@@ -237,13 +233,8 @@ asio::awaitable<cadastre::assembled_request> read_cadastre(const plan_resources&
     } catch (const cadastre::read_timeout& e) {
         log->error("Plan of plot '{}': {}", key.plot_no, e.what());
         throw common::timed_out("Reading the plot's data timed out");
-    } catch (const database::pool_timeout&) {
-        throw;
-    } catch (const database::error& e) {
-        log->error("Plan of plot '{}': database error: {}", key.plot_no, e.what());
-        if (unreachable(e)) throw common::unavailable("Database unavailable", retry_after_seconds);
-        throw common::internal_error("Database error");
     }
+    // Database failures pass on as they are: the server answers them (503 when unreachable).
 }
 
 enum class plan_form { png, json };
@@ -311,4 +302,4 @@ common::router plan_router(plan_resources& resources) {
     return r;
 }
 
-}  // namespace plots::http
+}  // namespace plans

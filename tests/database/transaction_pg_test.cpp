@@ -1,13 +1,20 @@
 // The transaction scope on a real PostgreSQL session whose COMMIT fails: a
 // deferred unique constraint is checked only then.
 
-#include "routers/vectile/transaction.hpp"
+#include "database/transaction.hpp"
+
+#include "database/database.hpp"
 
 #include <gtest/gtest.h>
 
 #include <boost/asio/io_context.hpp>
 
-#include "endpoint_fixture.hpp"
+#include <libpq-fe.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "support/env.hpp"
 #include "support/run.hpp"
 
 namespace {
@@ -15,16 +22,28 @@ namespace {
 namespace asio = boost::asio;
 using test_support::seconds_since;
 
+// The first value of `sql` run on a connection of its own, outside the pool under test.
+std::string scalar_now(const std::string& sql) {
+    PGconn* c = PQconnectdb(test_support::database_url().c_str());
+    PGresult* r = PQexec(c, sql.c_str());
+    const auto status = PQresultStatus(r);
+    std::string out = status == PGRES_TUPLES_OK && PQntuples(r) > 0 ? PQgetvalue(r, 0, 0) : "";
+    std::string failure = status == PGRES_TUPLES_OK || status == PGRES_COMMAND_OK ? "" : PQerrorMessage(c);
+    PQclear(r);
+    PQfinish(c);
+    if (!failure.empty()) throw std::runtime_error(failure);
+    return out;
+}
+
 // A table of this test with a unique constraint checked at COMMIT; dropped at the end.
 class deferred_table {
 public:
     deferred_table() : m_name("vtest_deferred_" + test_support::unique_suffix()) {
-        vtest::pg_connection(test_support::database_url())
-            .exec("CREATE TABLE " + m_name + " (id integer, CONSTRAINT " + m_name + "_id UNIQUE (id) DEFERRABLE INITIALLY DEFERRED)");
+        scalar_now("CREATE TABLE " + m_name + " (id integer, CONSTRAINT " + m_name + "_id UNIQUE (id) DEFERRABLE INITIALLY DEFERRED)");
     }
     ~deferred_table() {
         try {
-            vtest::pg_connection(test_support::database_url()).exec("DROP TABLE IF EXISTS " + m_name);
+            scalar_now("DROP TABLE IF EXISTS " + m_name);
         } catch (const std::exception& e) {
             ADD_FAILURE() << "could not drop " << m_name << ": " << e.what();
         }
@@ -42,13 +61,14 @@ TEST(db_transaction_on_postgres, failing_commit_rolls_back_closes_and_passes_the
     auto session = pool.make_session();
     bool body_finished = false;
     auto body = [&](database::session& s) -> asio::awaitable<int> {
-        co_await s.execute("INSERT INTO " + table.name() + " VALUES (1)");
-        co_await s.execute("INSERT INTO " + table.name() + " VALUES (1)");  // accepted for now: the check is deferred
+        const std::string insert = "INSERT INTO " + table.name() + " VALUES (1)";
+        co_await s.execute(insert);
+        co_await s.execute(insert);  // accepted for now: the check is deferred
         body_finished = true;
         co_return 2;
     };
     try {
-        (void)test_support::run(ioc, vectile::db_transaction(*session, body));
+        (void)test_support::run(ioc, database::db_transaction(*session, body));
         ADD_FAILURE() << "the commit should have failed";
     } catch (const database::error& e) {
         EXPECT_EQ(e.sqlstate(), "23505") << e.what();
@@ -56,7 +76,7 @@ TEST(db_transaction_on_postgres, failing_commit_rolls_back_closes_and_passes_the
     }
     EXPECT_TRUE(body_finished) << "the failure must come from the commit, not the body";
 
-    EXPECT_EQ(vtest::pg_connection(test_support::database_url()).scalar("SELECT count(*) FROM " + table.name()), "0");
+    EXPECT_EQ(scalar_now("SELECT count(*) FROM " + table.name()), "0");
     EXPECT_THROW(test_support::run(ioc, session->execute("SELECT 1")), database::error) << "the session should be closed";
 
     // The pool's only connection came back clean: the next session gets it at once.

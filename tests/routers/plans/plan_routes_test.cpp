@@ -1,6 +1,6 @@
 // POST /plans through the application: what each kind of body is answered.
 
-#include "http/plan_routes.hpp"
+#include "routers/plans/plan_routes.hpp"
 
 #include <gtest/gtest.h>
 
@@ -27,9 +27,9 @@ std::string nested(std::size_t depth, const std::string& inside = "1") {
 }
 
 TEST(plan_route, answers_each_kind_of_body) {
-    plots::http::plan_resources resources;
+    plans::plan_resources resources;
     server::application app;
-    app.include_router(plots::http::plan_router(resources));
+    app.include_router(plans::plan_router(resources));
     boost::asio::io_context ioc;
 
     const json good{{"parcel_data", plots_test::hundred_by_fifty()}, {"selected_parcel_number", "P1"}, {"road_data", nullptr}};
@@ -95,15 +95,15 @@ TEST(plan_route, render_threads_by_default_leave_each_loop_a_core) {
     };
     const row table[] = {{0, 1, 1}, {1, 1, 1}, {2, 1, 1}, {3, 1, 2}, {8, 1, 4}, {8, 2, 3}, {4, 4, 1}, {64, 64, 1}, {2, 0, 1}};
     for (const auto& r : table) {
-        EXPECT_EQ(plots::http::default_render_threads(r.cores, r.workers), r.threads) << r.cores << " cores, " << r.workers << " workers";
+        EXPECT_EQ(plans::default_render_threads(r.cores, r.workers), r.threads) << r.cores << " cores, " << r.workers << " workers";
     }
 }
 
 TEST(plan_route, admits_a_bounded_number_of_plans_and_gives_up_after_its_time) {
     // One render thread, one place in its queue, one second.
-    plots::http::plan_resources resources({.threads = 1, .queue = 1, .timeout = std::chrono::seconds(1)});
+    plans::plan_resources resources({.threads = 1, .queue = 1, .timeout = std::chrono::seconds(1)});
     server::application app;
-    app.include_router(plots::http::plan_router(resources));
+    app.include_router(plans::plan_router(resources));
     boost::asio::io_context ioc;
 
     // The thread is busy for two seconds: the first plan waits past its time,
@@ -136,12 +136,31 @@ TEST(plan_route, admits_a_bounded_number_of_plans_and_gives_up_after_its_time) {
 
     // Once the thread is free again (and the abandoned plan skipped), plans are drawn.
     for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-         resources.in_flight > 0 && std::chrono::steady_clock::now() < until;) {
+         resources.in_flight() > 0 && std::chrono::steady_clock::now() < until;) {
         test_support::run_for(ioc, std::chrono::milliseconds(10));
     }
-    EXPECT_EQ(resources.in_flight, 0u);
+    EXPECT_EQ(resources.in_flight(), 0u);
     const auto last = plan_request(good_plan);
     EXPECT_EQ(test_support::run(ioc, app.handle(last)).status, 200u);
+}
+
+// The resources go (the server stops) while a plan is being drawn: the
+// pool's end waits for the drawing, whose task still counts itself out.
+TEST(plan_route, resources_destroyed_while_a_plan_is_drawn) {
+    auto resources = std::make_unique<plans::plan_resources>(plans::plan_limits{.threads = 1, .queue = 2});
+    server::application app;
+    app.include_router(plans::plan_router(*resources));
+    boost::asio::io_context ioc;
+    const auto req = plan_request(good_plan);
+    boost::asio::co_spawn(ioc, app.handle(req), [](std::exception_ptr, common::response) {});
+    const auto counts = resources->shared;
+    for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+         counts->rendering == 0 && std::chrono::steady_clock::now() < until;) {
+        test_support::run_for(ioc, std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(counts->rendering, 1u) << "the plan is on the render thread";
+    resources.reset();
+    EXPECT_EQ(counts->rendering, 0u) << "the task ended before the pool did";
 }
 
 }  // namespace

@@ -6,14 +6,17 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <utility>
 
 #include <boost/asio/thread_pool.hpp>
 
-#include "cadastre/plan_source.hpp"
+#include "plots/cadastre/plan_source.hpp"
 #include "common/route.hpp"
 
-namespace plots::http {
+namespace plans {
+
+namespace cadastre = plots::cadastre;
 
 struct plan_limits {
     std::size_t threads = 2;     // render threads; the machine's cores are shared with the loop and the database
@@ -30,13 +33,21 @@ public:
     const plan_limits limits;
     // Where plans by number read the cadastre (roads table, deadline).
     const cadastre::source_options source;
-    // Plans render here, never on the event loop, so tiles keep flowing while a plan is drawn.
+    // The counts that admitted plans and render tasks keep; shared with them,
+    // as either may end after these resources.
+    struct counts {
+        // Plans admitted (from before their bodies are read) and not yet
+        // finished on the pool (only the loop's thread touches it).
+        std::size_t in_flight = 0;
+        // Tasks posted to the pool and not yet ended (the render threads count themselves out).
+        std::atomic<std::size_t> rendering{0};
+    };
+    std::shared_ptr<counts> shared = std::make_shared<counts>();
+    std::size_t in_flight() const noexcept { return shared->in_flight; }
+    // Plans render here, never on the event loop, so tiles keep flowing while a
+    // plan is drawn. Declared last, so it is destroyed first: its destructor
+    // joins the tasks while everything else here still exists.
     boost::asio::thread_pool render_pool;
-    // Plans admitted (from before their bodies are read) and not yet finished
-    // on the pool (only the loop's thread touches it).
-    std::size_t in_flight = 0;
-    // Tasks posted to the pool and not yet ended (touched by the render threads too).
-    std::atomic<std::size_t> rendering{0};
 };
 
 inline constexpr std::size_t plan_body_limit = 8 * 1024 * 1024;
@@ -51,4 +62,4 @@ std::size_t default_render_threads(unsigned cores, unsigned workers);
 // tag "Survey plans"); `resources` must outlive its routes.
 common::router plan_router(plan_resources& resources);
 
-}  // namespace plots::http
+}  // namespace plans
