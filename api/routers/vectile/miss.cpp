@@ -21,7 +21,8 @@ using clock = std::chrono::steady_clock;
 
 namespace {
 
-asio::awaitable<tile_memory::bytes> run_and_store(service& svc, database::session& db, const tile_job& job, clock::duration limit) {
+// Runs the job's statement (counted in the metrics); the bytes, null for an empty tile.
+asio::awaitable<tile_memory::bytes> run_job(service& svc, database::session& db, const tile_job& job, clock::duration limit) {
     const auto started = metrics::clock::now();
     std::optional<std::string> content;
     try {
@@ -33,8 +34,12 @@ asio::awaitable<tile_memory::bytes> run_and_store(service& svc, database::sessio
     }
     if (!job.layer.empty()) metrics::observe_tile_statement(job.layer, job.zoom, metrics::clock::now() - started, false);
     if (!content || content->empty()) co_return nullptr;
-    auto bytes = std::make_shared<const std::string>(std::move(*content));
-    co_await safe_cache_set(svc, job.cache_key, *bytes, job.ttl);
+    co_return std::make_shared<const std::string>(std::move(*content));
+}
+
+asio::awaitable<tile_memory::bytes> run_and_store(service& svc, database::session& db, const tile_job& job, clock::duration limit) {
+    auto bytes = co_await run_job(svc, db, job, limit);
+    if (bytes) co_await safe_cache_set(svc, job.cache_key, *bytes, job.ttl);
     co_return bytes;
 }
 
@@ -54,7 +59,8 @@ asio::awaitable<void> keep_renewing(std::shared_ptr<tile_lock> lock, std::shared
     }
 }
 
-// Generates while holding the lock, and gives it up however generation ends.
+// Generates while holding the lock, and gives it up however generation ends:
+// with the tile stored in the same round trip, or as an empty tile's notice.
 asio::awaitable<tile_memory::bytes> generate_locked(service& svc, database::session& db, const tile_job& job, clock::duration limit,
                                                     std::shared_ptr<tile_lock> lock) {
     auto ex = co_await asio::this_coro::executor;
@@ -63,7 +69,7 @@ asio::awaitable<tile_memory::bytes> generate_locked(service& svc, database::sess
     tile_memory::bytes out;
     std::exception_ptr failure;
     try {
-        out = co_await run_and_store(svc, db, job, limit);
+        out = co_await run_job(svc, db, job, limit);
     } catch (...) {
         failure = std::current_exception();
     }
@@ -71,12 +77,16 @@ asio::awaitable<tile_memory::bytes> generate_locked(service& svc, database::sess
     state->timer.cancel();
     // Released even when cancelled, so other processes need not wait for the expiry.
     if (failure && common::is_cancellation(failure)) co_await asio::this_coro::reset_cancellation_state();
-    if (!failure && !out) {
-        co_await lock->release_empty();
-    } else {
+    if (failure) {
         co_await lock->release();
+        std::rethrow_exception(failure);
     }
-    if (failure) std::rethrow_exception(failure);
+    if (!out) {
+        co_await lock->release_empty();
+        co_return out;
+    }
+    const bool stored = co_await lock->store_and_release(*out, job.ttl);
+    if (!stored) svc.logger->warn("Cache set failed for {}: ", job.cache_key);
     co_return out;
 }
 
@@ -89,8 +99,12 @@ asio::awaitable<tile_memory::bytes> lead(std::shared_ptr<service> owner, tile_jo
     // The lock shares the service's ownership through its connection, for its renewals.
     auto lock = std::make_shared<tile_lock>(std::shared_ptr<redis::connection>(owner, &svc.redis_client), svc.cache._make_key(job.cache_key));
     for (;;) {
-        auto taken = co_await lock->try_take();
-        if (taken && !*taken) {
+        // One round trip: the previous owner may have stored the tile since
+        // this request's cache read; if not, the lock.
+        auto look = co_await lock->read_or_take();
+        using kind = tile_lock::first_look::kind;
+        if (look.what == kind::tile) co_return std::make_shared<const std::string>(std::move(look.bytes));
+        if (look.what == kind::held) {
             auto waited = co_await lock->wait(deadline);
             if (waited.what == tile_lock::outcome::kind::tile) co_return std::make_shared<const std::string>(std::move(waited.bytes));
             if (waited.what == tile_lock::outcome::kind::empty) co_return nullptr;
@@ -102,14 +116,7 @@ asio::awaitable<tile_memory::bytes> lead(std::shared_ptr<service> owner, tile_jo
         }
         // What is left of the first caller's deadline, so no request waits longer than without the lock.
         const auto limit = std::max<clock::duration>(deadline - clock::now(), std::chrono::milliseconds(1));
-        if (!taken) co_return co_await run_and_store(svc, *db, job, limit);  // Redis unusable: no lock
-        // The previous owner may have stored the tile between this request's
-        // cache read and its taking the lock.
-        const auto stored = co_await safe_cache_get(svc, job.cache_key, std::chrono::seconds(1));
-        if (stored && !stored->empty()) {
-            co_await lock->release();
-            co_return std::make_shared<const std::string>(std::move(*stored));
-        }
+        if (look.what == kind::unusable) co_return co_await run_and_store(svc, *db, job, limit);  // Redis unusable: no lock
         co_return co_await generate_locked(svc, *db, job, limit, lock);
     }
 }

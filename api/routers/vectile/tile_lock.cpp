@@ -29,12 +29,21 @@ constexpr std::chrono::milliseconds read_bound{1000};
 // Compare-and-delete: only the owner's token releases.
 const char* const release_script =
     "if redis.call('GET', KEYS[1]) == ARGV[1] then return redis.call('DEL', KEYS[1]) end return 0";
-// Taken when free, or when it only tells the waiters of a finished statement
-// that the tile was empty: a request arriving after that runs its own.
-const char* const take_script =
-    "local v = redis.call('GET', KEYS[1]) "
-    "if v and string.sub(v, 1, 6) ~= 'empty:' then return false end "
-    "return redis.call('SET', KEYS[1], ARGV[1], 'PX', ARGV[2])";
+// The tile when stored (1); else the lock, taken when free or when it only
+// tells the waiters of a finished statement that the tile was empty (2: a
+// request arriving after that runs its own), or held by another owner (0).
+const char* const read_or_take_script =
+    "local t = redis.call('GET', KEYS[1]) "
+    "if t and #t > 0 then return {1, t} end "
+    "local v = redis.call('GET', KEYS[2]) "
+    "if v and string.sub(v, 1, 6) ~= 'empty:' then return {0, ''} end "
+    "redis.call('SET', KEYS[2], ARGV[1], 'PX', ARGV[2]) "
+    "return {2, ''}";
+// The tile stored, and the lock given up if it is still this owner's.
+const char* const store_and_release_script =
+    "redis.call('SET', KEYS[1], ARGV[2], 'EX', ARGV[3]) "
+    "if redis.call('GET', KEYS[2]) == ARGV[1] then redis.call('DEL', KEYS[2]) end "
+    "return 1";
 // The owner's lock becomes the notice "empty:<token>" for a moment, long
 // enough for every waiter's next poll; empty tiles are never stored.
 const char* const release_empty_script =
@@ -75,12 +84,26 @@ asio::awaitable<std::optional<redis::reply>> bounded(redis::connection& redis, s
 tile_lock::tile_lock(std::shared_ptr<redis::connection> redis, std::string cache_key)
     : m_redis(std::move(redis)), m_cache_key(std::move(cache_key)), m_lock_key("lock:" + m_cache_key), m_token(new_token()) {}
 
-asio::awaitable<std::optional<bool>> tile_lock::try_take() {
+asio::awaitable<tile_lock::first_look> tile_lock::read_or_take() {
     const std::string px = std::to_string(expiry.count());
-    std::vector<std::string_view> argv{"EVAL", take_script, "1", m_lock_key, m_token, px};
+    std::vector<std::string_view> argv{"EVAL", read_or_take_script, "2", m_cache_key, m_lock_key, m_token, px};
+    // Bounded like a lock command, though it may carry the tile back: a late
+    // answer only means generating without the lock.
     auto r = co_await bounded(*m_redis, std::move(argv), command_bound);
-    if (!r) co_return std::nullopt;
-    co_return r->type == redis::reply::kind::status;
+    if (!r || r->type != redis::reply::kind::array || r->elements.size() != 2) co_return first_look{};
+    switch (r->elements[0].integer) {
+        case 1: co_return first_look{first_look::kind::tile, std::move(r->elements[1].str)};
+        case 2: co_return first_look{first_look::kind::taken, {}};
+        default: co_return first_look{first_look::kind::held, {}};
+    }
+}
+
+asio::awaitable<bool> tile_lock::store_and_release(std::string_view bytes, std::int64_t ttl_seconds) {
+    const std::string ttl = std::to_string(ttl_seconds);
+    std::vector<std::string_view> argv{"EVAL", store_and_release_script, "2", m_cache_key, m_lock_key, m_token, bytes, ttl};
+    // Bounded like a cache write: a frozen Redis must not hold an answer that is ready.
+    auto r = co_await bounded(*m_redis, std::move(argv), read_bound);
+    co_return r.has_value();
 }
 
 asio::awaitable<void> tile_lock::renew() {

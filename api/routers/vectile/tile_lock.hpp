@@ -9,7 +9,9 @@
 // namespace, so invalidation neither deletes nor counts them.
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
+#include <string_view>
 #include <optional>
 #include <string>
 
@@ -35,10 +37,23 @@ public:
 
     const std::string& key() const noexcept { return m_lock_key; }
 
-    // Takes the lock when nobody holds it: true when taken, false when another
-    // owner holds it, nothing when Redis did not answer in time or failed
-    // (the caller then generates without a lock).
-    boost::asio::awaitable<std::optional<bool>> try_take();
+    // What a read of the tile that takes the lock when the tile is missing found.
+    struct first_look {
+        enum class kind { tile, taken, held, unusable } what = kind::unusable;
+        std::string bytes;  // the tile, for `tile`
+    };
+
+    // In one round trip: the tile when it is stored; else the lock, taken when
+    // nobody holds it (taken) or held by another owner (held); unusable when
+    // Redis did not answer in time or failed (the caller then generates
+    // without a lock).
+    boost::asio::awaitable<first_look> read_or_take();
+
+    // In one round trip, after the statement: stores the tile under its key
+    // for `ttl_seconds` and gives the lock up. False when Redis did not take
+    // it in time (the lock then expires by itself). Never throws but for a
+    // cancellation.
+    boost::asio::awaitable<bool> store_and_release(std::string_view bytes, std::int64_t ttl_seconds);
 
     // Extends this owner's lock by `expiry`; does nothing once it is not ours.
     // Never throws but for a cancellation.
