@@ -14,6 +14,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/thread_pool.hpp>
+
 #include "common/response.hpp"
 #include "common/route.hpp"
 
@@ -66,10 +69,18 @@ public:
     // compressed form when the client asked, or 304 when the client has it.
     void finish(const common::request& req, common::response& answer);
 
+    // finish(), except that a large body not yet compressed is compressed on
+    // the features' own thread, so that the loop is not held meanwhile.
+    boost::asio::awaitable<void> finish_async(const common::request& req, common::response& answer);
+
 private:
     // The origin that may read the answer, or nothing.
     std::optional<std::string> allowed_origin(const common::request& req) const;
+    // The coding `answer` is to be sent in for `req` (identity when none).
+    content_coding wanted_coding(const common::request& req, const common::response& answer) const;
     std::shared_ptr<const std::string> compressed(std::uint64_t hash, std::string_view bytes, content_coding coding);
+    std::shared_ptr<const std::string> find_compressed(std::uint64_t hash, std::size_t identity_size, content_coding coding);
+    void keep_compressed(std::uint64_t hash, std::size_t identity_size, content_coding coding, std::shared_ptr<const std::string> made);
 
     http_policy m_policy;
     // Compressed copies by the hash of their identity bytes, least recently used first.
@@ -82,6 +93,8 @@ private:
     std::list<entry> m_order;
     std::unordered_map<std::uint64_t, std::list<entry>::iterator> m_compressed;
     std::size_t m_compressed_bytes = 0;
+    // Made when first needed, in the worker that needs it.
+    std::unique_ptr<boost::asio::thread_pool> m_pool;
 };
 
 }  // namespace server

@@ -22,7 +22,7 @@ public:
     // `capacity`: bytes of MLT kept; `inline_limit`: MVT tiles up to this size
     // are converted on the calling thread (they take well under a millisecond),
     // larger ones on the form's own thread.
-    explicit mlt_forms(std::size_t capacity = 32u << 20, std::size_t inline_limit = 8u << 10);
+    explicit mlt_forms(std::size_t capacity = 32u << 20, std::size_t inline_limit = 16u << 10);
     mlt_forms(const mlt_forms&) = delete;
     mlt_forms& operator=(const mlt_forms&) = delete;
 
