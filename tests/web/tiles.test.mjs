@@ -104,10 +104,11 @@ describe('composite tiles', () => {
 
   test('a miss among hits, then all hits', async () => {
     // A zoom-20 tile with plots, most likely never asked for before: its beacons are a miss.
-    const [, x0, y0] = tileAt(CENTRE, 20);
+    // Among the 256 zoom-20 tiles inside the zoom-16 tile at the centre, dense with plots.
+    const [, x16, y16] = centre16;
     let at = null;
-    for (let i = 0; i < 40 && !at; i++) {
-      const x = x0 + Math.floor(Math.random() * 400) - 200, y = y0 + Math.floor(Math.random() * 400) - 200;
+    for (let i = 0; i < 60 && !at; i++) {
+      const x = x16 * 16 + Math.floor(Math.random() * 16), y = y16 * 16 + Math.floor(Math.random() * 16);
       if ((await get(`/gis/plots/20/${x}/${y}.pbf`)).status === 200) at = [x, y];
     }
     assert.ok(at, 'a zoom-20 tile with plots');
