@@ -4,13 +4,13 @@
 # against a recording fake session (no services).
 add_executable(vectile_unit_test
   zoom_test.cpp
+  mlt_encoder_test.cpp
   mvt_sql_test.cpp
   tiles_test.cpp
   bbox_test.cpp
   text_test.cpp
   catalogue_test.cpp
   transaction_test.cpp
-  mlt_encoder_test.cpp
 )
 target_compile_features(vectile_unit_test PRIVATE cxx_std_20)
 target_link_libraries(vectile_unit_test PRIVATE test_support vectile server GTest::gtest_main project_warnings)
