@@ -4,6 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 bash ./tiles.sh
 bash ./cold.sh
+bash ./map_view.sh
 if [ -f ./plots.sh ]; then bash ./plots.sh; fi
 bash ./plans_flood.sh
 bash ./plan_by_number.sh

@@ -8,7 +8,7 @@ packages=(
   libboost1.81-dev libboost-url1.81-dev
   libpq-dev libhiredis-dev nlohmann-json3-dev libspdlog-dev libfmt-dev
   libgeos-dev libproj-dev proj-data libcairo2-dev libpng-dev libfreetype-dev libfontconfig-dev
-  fonts-dejavu-core libprotozero-dev libcli11-dev libxxhash-dev zlib1g-dev
+  fonts-dejavu-core libprotozero-dev libbrotli-dev libcli11-dev libxxhash-dev zlib1g-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   postgresql-15 postgresql-15-postgis-3 postgresql-client-15 redis-server redis-tools
   wrk nginx-light python3 procps

@@ -70,9 +70,33 @@
     }));
   }
 
-  // The style layers drawn from a source, its label copy included.
-  function styleLayersOf(map, source) {
-    return map.getStyle().layers.filter((l) => l.source === source || l.source === `${source}-labels`).map((l) => l.id);
+  // The style layers that draw a layer of the tiles, its label copy included.
+  function styleLayersOf(map, layer) {
+    return map.getStyle().layers.filter((l) => l['source-layer'] === layer || l.source === `${layer}-labels`).map((l) => l.id);
+  }
+
+  // MapLibre Tiles are smaller than MVT; MapLibre GL JS reads them from 5.12 on.
+  function mltSupported() {
+    const [major, minor] = String(maplibregl.getVersion ? maplibregl.getVersion() : '0.0').split('.').map(Number);
+    return major > 5 || (major === 5 && minor >= 12);
+  }
+
+  // The tile format: MLT where the browser's MapLibre reads it, unless the page's ?tiles=mvt asks for MVT.
+  function tileEncoding() {
+    const asked = new URLSearchParams(window.location.search).get('tiles');
+    return asked === 'mvt' || !mltSupported() ? 'mvt' : 'mlt';
+  }
+
+  function buildEncodingSwitch(encoding) {
+    const select = $('tile-format');
+    select.append(new Option('MapLibre Tiles (MLT)', 'mlt'), new Option('Mapbox Vector Tiles (MVT)', 'mvt'));
+    select.value = encoding;
+    select.disabled = !mltSupported();
+    select.addEventListener('change', () => {
+      const url = new URL(window.location.href);
+      url.searchParams.set('tiles', select.value);
+      window.location.assign(url.href);
+    });
   }
 
   // Signed area and area-weighted centroid of a polygon's rings, in degrees (a
@@ -125,7 +149,9 @@
     for (const f of features) {
       const p = f.properties;
       // gisd sends the row's key as the property feature_id; a feature with no key stands alone.
-      const key = f.id ?? p.feature_id ?? p.id ?? p.ID ?? `unnamed ${unnamed++}`;
+      // MapLibre gives MLT features without an id the id NaN, which is no key.
+      const id = Number.isNaN(f.id) ? undefined : f.id;
+      const key = id ?? p.feature_id ?? p.id ?? p.ID ?? `unnamed ${unnamed++}`;
       const g = f.geometry;
       const polygons = g.type === 'Polygon' ? [g.coordinates] : g.type === 'MultiPolygon' ? g.coordinates : [];
       if (!areas.has(key)) areas.set(key, { properties: f.properties, polygons: [] });
@@ -158,15 +184,19 @@
     const layers = map.getStyle().layers;
     const sources = new Set();
     const minZoom = {};
+    const tileSource = {};
     layers.forEach((layer, index) => {
       if (layer.type !== 'symbol' || !layer.metadata || layer.metadata['gisd:label-once'] !== true) return;
-      const points = `${layer.source}-labels`;
-      if (!sources.has(layer.source)) {
-        sources.add(layer.source);
+      // One set of points per layer of the tiles.
+      const name = layer['source-layer'];
+      const points = `${name}-labels`;
+      if (!sources.has(name)) {
+        sources.add(name);
+        tileSource[name] = layer.source;
         map.addSource(points, { type: 'geojson', data: { type: 'FeatureCollection', features: [] } });
       }
-      // Below its label layers' zooms a source's points would go unused.
-      minZoom[layer.source] = Math.min(minZoom[layer.source] ?? Infinity, layer.minzoom ?? 0);
+      // Below its label layers' zooms a layer's points would go unused.
+      minZoom[name] = Math.min(minZoom[name] ?? Infinity, layer.minzoom ?? 0);
       const next = layers[index + 1];
       const copy = { ...layer, source: points };
       delete copy['source-layer'];
@@ -176,7 +206,7 @@
     const shown = {};
     map.on('idle', () => {
       for (const source of sources) {
-        const features = map.getZoom() >= minZoom[source] ? map.querySourceFeatures(source, { sourceLayer: source }) : [];
+        const features = map.getZoom() >= minZoom[source] ? map.querySourceFeatures(tileSource[source], { sourceLayer: source }) : [];
         const data = labelPoints(features);
         const text = JSON.stringify(data);
         if (text !== shown[source]) {
@@ -328,18 +358,22 @@
   }
 
   async function start() {
-    const [config, ...tilejsons] = await Promise.all([
+    const encoding = tileEncoding();
+    const layerList = LAYERS.map(({ id }) => id).join(',');
+    // One TileJSON for every layer: the extent of them all, and each layer's zoom range.
+    const [config, tilejson] = await Promise.all([
       fetchJson('/viewer/config.json').catch((e) => { console.warn(e.message); return null; }),
-      ...LAYERS.map(({ id }) => fetchJson(`/gis/${id}/tilejson.json`).catch((e) => { console.warn(e.message); return null; })),
+      fetchJson(`/gis/tiles/${layerList}/tilejson.json`).catch((e) => { console.warn(e.message); return null; }),
     ]);
     const minZooms = {};
-    LAYERS.forEach(({ id }, i) => { minZooms[id] = tilejsons[i] && Number.isFinite(tilejsons[i].minzoom) ? tilejsons[i].minzoom : 0; });
-    const bounds = dataBounds(tilejsons);
+    const described = Object.fromEntries(((tilejson && tilejson.vector_layers) || []).map((l) => [l.id, l]));
+    LAYERS.forEach(({ id }) => { minZooms[id] = described[id] && Number.isFinite(described[id].minzoom) ? described[id].minzoom : 0; });
+    const bounds = dataBounds([tilejson]);
     const wide = window.innerWidth > 700;
 
     const map = new maplibregl.Map({
       container: 'map',
-      style: '/gis/style.json',
+      style: encoding === 'mlt' ? '/gis/style.json?encoding=mlt' : '/gis/style.json',
       ...(bounds
         ? { bounds, fitBoundsOptions: { padding: { top: 30, bottom: 40, right: 30, left: wide ? 250 : 30 } } }
         : { center: [0, 0], zoom: 1 }),
@@ -354,6 +388,7 @@
     map.addControl(new maplibregl.NavigationControl({ visualizePitch: false }), 'top-right');
     map.addControl(new maplibregl.ScaleControl({ unit: 'metric' }), 'bottom-right');
     // The controls need the style, not its tiles: one slow tile must not hold them back.
+    buildEncodingSwitch(encoding);
     map.once('style.load', () => {
       addBasemap(map, config);
       labelOncePerArea(map);

@@ -102,7 +102,10 @@ asio::awaitable<common::response> application::handle(common::request req) const
     const in_flight counted;
     std::size_t route = metrics::unmatched_route;
     auto r = co_await answer(req, route);
-    if (m_features) m_features->finish(req, r);
+    if (m_features) {
+        auto finishing = m_features->finish_async(req, r);
+        co_await std::move(finishing);
+    }
     metrics::count_request(route, metric_method(req.method), r.status, metrics::clock::now() - started);
     co_return r;
 }

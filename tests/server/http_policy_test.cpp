@@ -7,7 +7,10 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include <brotli/decode.h>
+
 #include <filesystem>
+#include <map>
 #include <fstream>
 #include <optional>
 #include <string>
@@ -28,6 +31,13 @@ using headers = std::vector<std::pair<std::string, std::string>>;
 
 const std::string tile(3000, 't');  // compresses well; large enough to be worth it
 
+// Too large to compress on the loop: compressed on the features' thread.
+const std::string big = [] {
+    std::string s;
+    for (int i = 0; s.size() < 200 * 1024; ++i) s += "{\"plot\": " + std::to_string(i * 7919 % 100003) + "}, ";
+    return s;
+}();
+
 std::optional<std::string> header(const common::response& r, std::string_view name) {
     for (const auto& [n, v] : r.headers) {
         if (boost::beast::iequals(n, name)) return v;
@@ -36,6 +46,18 @@ std::optional<std::string> header(const common::response& r, std::string_view na
 }
 
 std::string body_of(const common::response& r) { return r.shared_body ? *r.shared_body : r.body; }
+
+// What the brotli bytes decompress to; empty when they are not brotli.
+std::string unbrotli(const std::string& bytes) {
+    std::string out(1 << 20, '\0');
+    std::size_t size = out.size();
+    if (BrotliDecoderDecompress(bytes.size(), reinterpret_cast<const std::uint8_t*>(bytes.data()), &size,
+                                reinterpret_cast<std::uint8_t*>(out.data())) != BROTLI_DECODER_RESULT_SUCCESS) {
+        return {};
+    }
+    out.resize(size);
+    return out;
+}
 
 class features : public testing::Test {
 protected:
@@ -47,6 +69,11 @@ protected:
                         .handler = [](common::request_context&) -> asio::awaitable<common::response> {
                             co_return common::response::raw(std::make_shared<const std::string>(tile), "application/vnd.mapbox-vector-tile",
                                                             {{"X-Cache", "HIT"}});
+                        }});
+        app->add_route({.path = "/big",
+                        .name = "big",
+                        .handler = [](common::request_context&) -> asio::awaitable<common::response> {
+                            co_return common::response::raw(big, "application/json");
                         }});
         app->add_route({.path = "/large",
                         .name = "large",
@@ -134,35 +161,51 @@ TEST_F(features, cors_off_adds_nothing_and_options_stays_405) {
     EXPECT_EQ(call(verb::options, "/tile", {{"Origin", "https://elsewhere.org"}}).status, 405u);
 }
 
-TEST_F(features, gzip_only_when_asked_and_it_decompresses_to_the_identity_bytes) {
+TEST_F(features, the_coding_asked_for_and_it_decompresses_to_the_identity_bytes) {
     serve({.conditional = true, .compression = true});
     struct row {
         const char* accept_encoding;  // nullptr: no header
-        bool gzip;
+        const char* coding;           // nullptr: identity
     };
-    const row table[] = {{nullptr, false},          {"gzip", true},  {"deflate, gzip;q=0.5", true}, {"gzip;q=0", false},
-                         {"identity", false},       {"*", true},     {"gzip;q=0, *", false},        {"br;q=1, *;q=0.1", true},
-                         {"GZip", true},            {"*;q=0", false}};
-    std::optional<std::string> identity_tag, gzip_tag;
+    const row table[] = {
+        {nullptr, nullptr},         {"gzip", "gzip"},          {"deflate, gzip;q=0.5", "gzip"},   {"gzip;q=0", nullptr},
+        {"identity", nullptr},      {"*", "br"},               {"gzip;q=0, *", "br"},             {"br;q=1, *;q=0.1", "br"},
+        {"GZip", "gzip"},           {"*;q=0", nullptr},        {"br", "br"},                      {"gzip, deflate, br, zstd", "br"},
+        {"gzip;q=1, br;q=0.5", "gzip"}, {"br;q=0, *", "gzip"}, {"identity;q=0, gzip;q=0.2", "gzip"}, {"BR;q=0.001", "br"},
+    };
+    std::map<std::string, std::string> tags;  // by coding
     for (const auto& r : table) {
         headers h;
         if (r.accept_encoding) h.emplace_back("Accept-Encoding", r.accept_encoding);
         auto a = call(verb::get, "/tile", h);
         const std::string label = r.accept_encoding ? r.accept_encoding : "(none)";
         ASSERT_EQ(a.status, 200u) << label;
-        EXPECT_EQ(header(a, "Content-Encoding"), r.gzip ? std::optional<std::string>("gzip") : std::nullopt) << label;
-        EXPECT_EQ(r.gzip ? test_support::gunzip(body_of(a)) : body_of(a), tile) << label;
+        EXPECT_EQ(header(a, "Content-Encoding"), r.coding ? std::optional<std::string>(r.coding) : std::nullopt) << label;
+        const std::string coding = r.coding ? r.coding : "identity";
+        const std::string body = body_of(a);
+        EXPECT_EQ(coding == "gzip" ? test_support::gunzip(body) : coding == "br" ? unbrotli(body) : body, tile) << label;
         EXPECT_EQ(header(a, "Vary"), "Accept-Encoding") << label;
         EXPECT_EQ(header(a, "X-Cache"), "HIT") << "the handler's headers stay";
         auto tag = header(a, "ETag");
         ASSERT_TRUE(tag) << label;
-        auto& seen = r.gzip ? gzip_tag : identity_tag;
-        if (seen) {
-            EXPECT_EQ(*seen, *tag) << "one representation, one tag: " << label;
-        }
-        seen = tag;
+        auto [seen, added] = tags.emplace(coding, *tag);
+        EXPECT_EQ(seen->second, *tag) << "one representation, one tag: " << label;
     }
-    EXPECT_NE(identity_tag, gzip_tag);
+    ASSERT_EQ(tags.size(), 3u);
+    EXPECT_NE(tags["identity"], tags["gzip"]);
+    EXPECT_NE(tags["identity"], tags["br"]);
+    EXPECT_NE(tags["gzip"], tags["br"]);
+}
+
+TEST_F(features, a_large_body_is_compressed_off_the_loop_in_each_coding_and_kept) {
+    serve({.conditional = true, .compression = true});
+    for (const char* coding : {"br", "gzip", "br", "gzip"}) {
+        auto a = call(verb::get, "/big", {{"Accept-Encoding", coding}});
+        ASSERT_EQ(header(a, "Content-Encoding"), coding);
+        EXPECT_EQ(std::string(coding) == "br" ? unbrotli(body_of(a)) : test_support::gunzip(body_of(a)), big) << coding;
+        EXPECT_LT(body_of(a).size(), big.size() / 2) << coding;
+    }
+    EXPECT_EQ(body_of(call(verb::get, "/big")), big);
 }
 
 TEST_F(features, a_body_over_a_mebibyte_is_sent_as_it_is) {
@@ -176,6 +219,7 @@ TEST_F(features, if_none_match_answers_304_for_the_representation_it_names) {
     serve({.conditional = true, .compression = true});
     const auto identity = *header(call(verb::get, "/tile"), "ETag");
     const auto gzipped = *header(call(verb::get, "/tile", {{"Accept-Encoding", "gzip"}}), "ETag");
+    const auto brotli_tag = *header(call(verb::get, "/tile", {{"Accept-Encoding", "br"}}), "ETag");
     struct row {
         const char* name;
         headers sent;
@@ -188,6 +232,8 @@ TEST_F(features, if_none_match_answers_304_for_the_representation_it_names) {
         {"any", {{"If-None-Match", "*"}}, 304},
         {"gzip tag for gzip", {{"If-None-Match", gzipped}, {"Accept-Encoding", "gzip"}}, 304},
         {"identity tag for gzip", {{"If-None-Match", identity}, {"Accept-Encoding", "gzip"}}, 200},
+        {"br tag for br", {{"If-None-Match", brotli_tag}, {"Accept-Encoding", "br"}}, 304},
+        {"gzip tag for br", {{"If-None-Match", gzipped}, {"Accept-Encoding", "gzip, br"}}, 200},
         {"stale tag", {{"If-None-Match", "\"0000000000000000\""}}, 200},
     };
     for (const auto& r : table) {

@@ -4,7 +4,7 @@
 #   GISD_URL=http://127.0.0.1:8080 tests/web/run.sh
 #
 # Installs web/'s npm packages (npm ci) when they are missing or older than the
-# lock file, then runs the style check, the glyph ranges test and the browser
+# lock file, then runs the style check, the glyph ranges test, the tiles test and the browser
 # test. SCREENSHOT_DIR (default: the current folder) receives viewer.png. Exits
 # non-zero if any of them fails.
 set -euo pipefail
@@ -16,5 +16,5 @@ export GISD_URL
 
 status=0
 node "$root/tests/web/style_check.mjs" || status=1
-node --test "$root/tests/web/glyphs.test.mjs" "$root/tests/web/viewer.test.mjs" || status=1
+node --test "$root/tests/web/glyphs.test.mjs" "$root/tests/web/tiles.test.mjs" "$root/tests/web/viewer.test.mjs" || status=1
 exit $status

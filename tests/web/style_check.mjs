@@ -28,20 +28,34 @@ async function get(path) {
 async function check() {
   const style = await (await get('/gis/style.json')).json();
   for (const e of validateStyleMin(style)) problems.push(`style.json: ${e.message}`);
+  const mltStyle = await (await get('/gis/style.json?encoding=mlt')).json();
+  for (const e of validateStyleMin(mltStyle)) problems.push(`style.json?encoding=mlt: ${e.message}`);
 
-  const expected = JSON.parse(fs.readFileSync(new URL('../../web/style-layers.json', import.meta.url), 'utf8'));
+  // The viewer's layers, all drawn from the one composite source.
+  const expected = JSON.parse(fs.readFileSync(new URL('../../web/style-layers.json', import.meta.url), 'utf8'))
+    .map((l) => (l.source ? { ...l, source: 'cadastre' } : l));
   if (JSON.stringify(style.layers) !== JSON.stringify(expected)) {
-    problems.push('style.json: "layers" is not web/style-layers.json as it stands');
+    problems.push('style.json: "layers" is not web/style-layers.json with the source "cadastre"');
+  }
+  const names = ['lgas', 'districts', 'cadzones', 'plots', 'beacons'].filter((n) => LAYERS.includes(n));
+  for (const [which, doc, suffix] of [['style.json', style, '.pbf'], ['style.json?encoding=mlt', mltStyle, '.mlt']]) {
+    const sources = Object.keys(doc.sources ?? {});
+    const source = doc.sources?.cadastre;
+    if (sources.length !== 1 || source?.type !== 'vector' || typeof source.url !== 'string') {
+      problems.push(`${which}: one vector source "cadastre" expected, has ${JSON.stringify(doc.sources)}`);
+      continue;
+    }
+    if (suffix === '.mlt' && source.encoding !== 'mlt') problems.push(`${which}: the source does not say "encoding": "mlt"`);
+    const tj = await (await get(source.url)).json();
+    if (!Array.isArray(tj.tiles) || !tj.tiles.some((t) => t.endsWith(`/{z}/{x}/{y}${suffix}`) && t.includes('/gis/tiles/'))) {
+      problems.push(`${source.url}: tiles ${JSON.stringify(tj.tiles)}`);
+    }
+    const ids = (tj.vector_layers ?? []).map((v) => v.id);
+    if (JSON.stringify([...ids].sort()) !== JSON.stringify([...names].sort())) problems.push(`${source.url}: vector layers ${ids}`);
   }
 
   for (const layer of LAYERS) {
-    const source = style.sources?.[layer];
     const url = `/gis/${layer}/tilejson.json`;
-    // Absolute, so that clients on other origins can load it; its path is the layer's TileJSON.
-    if (source?.type !== 'vector' || typeof source.url !== 'string' || new URL(source.url, base).pathname !== url) {
-      problems.push(`style.json: source ${layer} should be {"type": "vector", "url": "<server>${url}"}, is ${JSON.stringify(source)}`);
-      continue;
-    }
     const tj = await (await get(url)).json();
     const b = tj.bounds;
     const wrong = [];

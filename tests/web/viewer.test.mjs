@@ -37,6 +37,7 @@ let profile;
 let fitView;
 let closeView;
 const problems = [];
+const tileRequests = [];
 
 // Resolves once the map has drawn everything it asked for, the labels the
 // viewer places when the map settles included.
@@ -54,11 +55,11 @@ async function jump(view) {
   await idle();
 }
 
-// Rendered features of every style layer drawn from a source (the viewer draws
-// area labels from a copy of it), by style layer.
+// Rendered features of every style layer drawing a layer of the tiles (the
+// viewer draws area labels from a copy of it), by style layer.
 function renderedBySource(source) {
   return page.evaluate((src) => {
-    const ids = window.map.getStyle().layers.filter((l) => l.source === src || l.source === `${src}-labels`).map((l) => l.id);
+    const ids = window.map.getStyle().layers.filter((l) => l['source-layer'] === src || l.source === `${src}-labels`).map((l) => l.id);
     return Object.fromEntries(ids.map((id) => [id, window.map.queryRenderedFeatures({ layers: [id] }).length]));
   }, source);
 }
@@ -90,6 +91,7 @@ describe('map viewer', { timeout: 10 * WAIT }, () => {
       if (r.status() >= 400) problems.push(`HTTP ${r.status()}: ${r.url()}`);
     });
     page.on('request', (r) => {
+      if (/\/gis\/.*\/\d+\/\d+\/\d+\.\w+$/.test(new URL(r.url()).pathname)) tileRequests.push(new URL(r.url()).pathname);
       // data: and the worker's blob: URL stay in the page; everything else must go to gisd.
       const url = new URL(r.url());
       if (url.protocol !== 'data:' && url.origin !== origin) problems.push(`request outside the server: ${r.url()}`);
@@ -235,6 +237,20 @@ describe('map viewer', { timeout: 10 * WAIT }, () => {
       await idle();
       assert.ok(drawn(await renderedBySource(id)) > 0, `${id} is shown again`);
     }
+  });
+
+  test('tiles come as MapLibre Tiles from the one composite source, MVT at the switch', async () => {
+    assert.ok(tileRequests.length > 0, 'the map asked for tiles');
+    const other = tileRequests.filter((p) => !/^\/gis\/tiles\/(plots,beacons,cadzones,districts,lgas)\/\d+\/\d+\/\d+\.mlt$/.test(p));
+    assert.deepEqual(other, [], 'every tile request is a composite MLT tile');
+    assert.equal(await page.$eval('#tile-format', (s) => s.value), 'mlt');
+    tileRequests.length = 0;
+    await Promise.all([page.waitForNavigation({ waitUntil: 'load', timeout: WAIT }), page.select('#tile-format', 'mvt')]);
+    await page.waitForFunction(() => window.map && window.map.loaded() && document.querySelector('#legend li'), { timeout: WAIT });
+    await idle();
+    assert.ok(new URL(page.url()).searchParams.get('tiles') === 'mvt');
+    assert.ok(tileRequests.length > 0 && tileRequests.every((p) => p.endsWith('.pbf')), `MVT tiles after the switch: ${tileRequests}`);
+    assert.ok(Object.values(await renderedBySource('plots')).some((n) => n > 0), 'plots drawn from MVT');
   });
 
   test('no console error, failed request or error status on the way', () => {

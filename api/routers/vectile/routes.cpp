@@ -3,6 +3,7 @@
 #include "routers/vectile/bbox.hpp"
 #include "routers/vectile/catalogue.hpp"
 #include "routers/vectile/centroid.hpp"
+#include "routers/vectile/composite.hpp"
 #include "routers/vectile/invalidation.hpp"
 #include "routers/vectile/service.hpp"
 #include "routers/vectile/tilejson.hpp"
@@ -28,6 +29,49 @@ void register_routes(service& svc) {
         .uses_db = true,
         .handler = [s](common::request_context& ctx) {
             return get_tile_xyz(*s, ctx.text("layer_name"), ctx.integer("z"), ctx.integer("x"), ctx.integer("y"), ctx.db());
+        },
+    });
+
+    r.add_api_route(route{
+        .method = verb::get,
+        .path = "/{layer_name}/{z}/{x}/{y}.mlt",
+        .name = "get_tile_xyz_mlt",
+        .description = "A layer's vector tile as a MapLibre Tile (MLT).",
+        .params = {common::path_param("layer_name", param_type::text), common::path_param("z", param_type::integer),
+                   common::path_param("x", param_type::integer), common::path_param("y", param_type::integer)},
+        .uses_db = true,
+        .handler = [s](common::request_context& ctx) {
+            return get_tile_xyz_mlt(*s, ctx.text("layer_name"), ctx.integer("z"), ctx.integer("x"), ctx.integer("y"), ctx.db());
+        },
+    });
+
+    for (const auto encoding : {tile_encoding::mvt, tile_encoding::mlt}) {
+        const bool mlt = encoding == tile_encoding::mlt;
+        r.add_api_route(route{
+            .method = verb::get,
+            .path = mlt ? "/tiles/{layers}/{z}/{x}/{y}.mlt" : "/tiles/{layers}/{z}/{x}/{y}.pbf",
+            .name = mlt ? "get_tile_composite_mlt" : "get_tile_composite",
+            .description = mlt ? "Several layers' vector tiles as one MapLibre Tile (MLT); layers comma-separated."
+                               : "Several layers' vector tiles as one tile; layers comma-separated.",
+            .params = {common::path_param("layers", param_type::text), common::path_param("z", param_type::integer),
+                       common::path_param("x", param_type::integer), common::path_param("y", param_type::integer)},
+            .uses_db = true,
+            .handler = [s, encoding](common::request_context& ctx) {
+                return get_tile_composite(*s, ctx.text("layers"), ctx.integer("z"), ctx.integer("x"), ctx.integer("y"), ctx.db(),
+                                          encoding);
+            },
+        });
+    }
+
+    r.add_api_route(route{
+        .method = verb::get,
+        .path = "/tiles/{layers}/tilejson.json",
+        .name = "get_composite_tilejson",
+        .description = "TileJSON 3.0.0 of composite tiles; ?encoding=mlt for MapLibre Tiles.",
+        .params = {common::query_param("encoding", param_type::text, std::string("mvt"), "Tile encoding: mvt or mlt")},
+        .uses_db = true,
+        .handler = [s](common::request_context& ctx) {
+            return get_composite_tilejson(*s, ctx.text("layers"), ctx.text("encoding"), ctx.req(), ctx.db());
         },
     });
 
@@ -100,8 +144,11 @@ void register_routes(service& svc) {
         .method = verb::get,
         .path = "/style.json",
         .name = "get_style",
-        .description = "A map style with every layer, whose sources are the layers' TileJSON.",
-        .handler = [s](common::request_context& ctx) -> boost::asio::awaitable<common::response> { co_return get_style(*s, ctx.req()); },
+        .description = "A map style with every layer from one composite source; ?encoding=mlt for MapLibre Tiles.",
+        .params = {common::query_param("encoding", param_type::text, std::string("mvt"), "Tile encoding: mvt or mlt")},
+        .handler = [s](common::request_context& ctx) -> boost::asio::awaitable<common::response> {
+            co_return get_style(*s, ctx.req(), ctx.text("encoding"));
+        },
     });
 
     r.add_api_route(route{

@@ -25,6 +25,7 @@
 #include "routers/vectile/cache.hpp"
 #include "routers/vectile/config.hpp"
 #include "routers/vectile/memory.hpp"
+#include "routers/vectile/mlt_forms.hpp"
 #include "routers/vectile/single_flight.hpp"
 
 namespace vectile {
@@ -64,6 +65,8 @@ public:
     // off only to measure what that saves.
     bool coalescing = true;
     single_flight flights;
+    // The tiles' MLT forms, made on demand from their MVT bytes.
+    std::shared_ptr<mlt_forms> mlt = std::make_shared<mlt_forms>();
 };
 
 // The load step: configures logging (INFO, unless the host already did),

@@ -4,6 +4,7 @@
 
 #include "common/errors.hpp"
 #include "helpers/utils/utils.hpp"
+#include "routers/vectile/composite.hpp"
 #include "routers/vectile/config.hpp"
 #include "routers/vectile/service.hpp"
 #include "routers/vectile/statement.hpp"
@@ -90,18 +91,23 @@ boost::asio::awaitable<common::response> get_tilejson(service& svc, std::string 
     co_return common::response::raw(doc.dump(), "application/json", {{"Cache-Control", "public, max-age=300"}});
 }
 
-common::response get_style(const service& svc, const common::request& req) {
+common::response get_style(const service& svc, const common::request& req, const std::string& encoding) {
+    const bool mlt = parse_tile_encoding(encoding) == tile_encoding::mlt;
     const std::string base = common::public_base(req, svc.urls);
-    json sources = json::object();
-    for (const auto& name : layer_names()) {
-        sources[name] = {{"type", "vector"}, {"url", base + "/gis/" + name + "/tilejson.json"}};
-    }
+    // One source for every layer: one request per tile position instead of one per layer.
+    std::string layers;
+    for (const auto& name : layer_names()) layers += (layers.empty() ? "" : ",") + name;
+    json source = {{"type", "vector"}, {"url", base + "/gis/tiles/" + layers + "/tilejson.json" + (mlt ? "?encoding=mlt" : "")}};
+    if (mlt) source["encoding"] = "mlt";
     json style;
     style["version"] = 8;
     style["name"] = "Cadastre";
-    style["sources"] = std::move(sources);
+    style["sources"] = {{composite_source, std::move(source)}};
     style["glyphs"] = base + "/viewer/fonts/{fontstack}/{range}.pbf";
     style["layers"] = json::parse(style_layers_json);
+    for (auto& layer : style["layers"]) {
+        if (layer.contains("source")) layer["source"] = composite_source;
+    }
     return common::response::raw(style.dump(), "application/json", {{"Cache-Control", "public, max-age=300"}});
 }
 

@@ -26,7 +26,12 @@ std::string layer_description_sql(const std::string& layer_name);
 boost::asio::awaitable<common::response> get_tilejson(service& svc, std::string layer_name, const common::request& req,
                                                       database::session& db);
 
-// GET /gis/style.json: a MapLibre style whose sources are the layers' TileJSON.
-common::response get_style(const service& svc, const common::request& req);
+// The name of the style's one source, whose tiles hold every layer.
+inline constexpr const char* composite_source = "cadastre";
+
+// GET /gis/style.json: a MapLibre style whose one source is the composite
+// TileJSON of every layer; `encoding` "mlt" asks for MapLibre Tiles. Throws
+// common::bad_request for another encoding than mvt or mlt.
+common::response get_style(const service& svc, const common::request& req, const std::string& encoding = "mvt");
 
 }  // namespace vectile

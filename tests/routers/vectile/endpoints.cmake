@@ -3,6 +3,7 @@
 # vectile_unit_test: pure functions and documents (no services).
 add_executable(vectile_unit_test
   zoom_test.cpp
+  mlt_encoder_test.cpp
   mvt_sql_test.cpp
   tiles_test.cpp
   bbox_test.cpp

@@ -84,22 +84,39 @@ TEST_F(layer_documents, urls_come_from_the_public_url_or_a_trusted_proxy_only) {
         auto doc = json::parse(request(get_with("/gis/lgas/tilejson.json", r.sent)).body);
         EXPECT_EQ(doc.at("tiles")[0], std::string(r.base) + "/gis/lgas/{z}/{x}/{y}.pbf") << r.name;
         auto style = json::parse(request(get_with("/gis/style.json", r.sent)).body);
-        EXPECT_EQ(style.at("sources").at("plots").at("url"), std::string(r.base) + "/gis/plots/tilejson.json") << r.name;
+        EXPECT_EQ(style.at("sources").at("cadastre").at("url"),
+                  std::string(r.base) + "/gis/tiles/plots,beacons,cadzones,districts,lgas/tilejson.json")
+            << r.name;
     }
 }
 
-TEST_F(layer_documents, style_has_every_layer_as_a_source_and_the_viewers_layers) {
+TEST_F(layer_documents, style_draws_the_viewers_layers_from_one_composite_source) {
     start_shared();
-    auto r = get("/gis/style.json");
-    ASSERT_EQ(r.status, 200u);
-    auto style = json::parse(r.body);
-    EXPECT_EQ(style.at("version"), 8);
-    std::vector<std::string> sources;
-    for (const auto& [k, v] : style.at("sources").items()) sources.push_back(k);
-    EXPECT_EQ(sources, vectile::layer_names());
     std::ifstream file(GIS_STYLE_LAYERS_FILE);
-    EXPECT_EQ(style.at("layers"), json::parse(std::string(std::istreambuf_iterator<char>(file), {})));
-    EXPECT_NE(style.at("glyphs").get<std::string>().find("{fontstack}/{range}.pbf"), std::string::npos);
+    auto layers = json::parse(std::string(std::istreambuf_iterator<char>(file), {}));
+    for (auto& l : layers) {
+        if (l.contains("source")) l["source"] = "cadastre";
+    }
+    struct row {
+        const char* query;
+        const char* tilejson_query;
+        bool mlt;
+    };
+    for (const row& q : {row{"", "", false}, row{"?encoding=mlt", "?encoding=mlt", true}}) {
+        auto r = get(std::string("/gis/style.json") + q.query);
+        ASSERT_EQ(r.status, 200u) << q.query;
+        auto style = json::parse(r.body);
+        EXPECT_EQ(style.at("version"), 8);
+        ASSERT_EQ(style.at("sources").size(), 1u) << q.query;
+        const auto& source = style.at("sources").at("cadastre");
+        EXPECT_TRUE(source.at("url").get<std::string>().ends_with(std::string("/gis/tiles/plots,beacons,cadzones,districts,lgas/tilejson.json") +
+                                                                   q.tilejson_query))
+            << source;
+        EXPECT_EQ(source.value("encoding", "mvt"), q.mlt ? "mlt" : "mvt");
+        EXPECT_EQ(style.at("layers"), layers);
+        EXPECT_NE(style.at("glyphs").get<std::string>().find("{fontstack}/{range}.pbf"), std::string::npos);
+    }
+    EXPECT_EQ(get("/gis/style.json?encoding=webp").status, 400u);
 }
 
 TEST_F(layer_documents, tiles_are_304_for_their_tag_and_gzip_on_request_on_a_miss_and_a_hit) {
