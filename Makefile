@@ -20,7 +20,7 @@ deps:
 build: deps
 	bash scripts/web-deps.sh
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	cmake --build build -j$$(nproc)
+	CCACHE_BASEDIR=$(CURDIR) CCACHE_NOHASHDIR=true cmake --build build -j$$(nproc)
 
 demo: build
 	bash scripts/demo.sh

@@ -14,6 +14,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+# Objects of another checkout of the same sources come from the compiler cache.
+export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$root}" CCACHE_NOHASHDIR=true
 
 build_dir=${BUILD_DIR:-build}
 workers=2
