@@ -33,18 +33,19 @@ using json = nlohmann::ordered_json;
 // What a retrying client is told to wait when the database cannot be reached.
 constexpr int retry_after_seconds = 5;
 
-// The key a text is compared by: lower case without any white space, in the
-// C collation so that a B-tree on it serves both equality and LIKE 'prefix%'
+// The key a stored text is compared by: lower case without spaces, in the C
+// collation so that a B-tree on it serves both equality and LIKE 'prefix%'
 // and keeps its rows in the order answers are given. The indexes below are
 // built on exactly this expression, or the planner would not use them.
-std::string key_of(const std::string& column) {
-    return "(lower(regexp_replace(" + column + ", '\\s+', '', 'g')) COLLATE \"C\")";
-}
+// replace() rather than a regular expression: without the indexes every row
+// is folded on each search, and replace() costs a third as much.
+std::string key_of(const std::string& column) { return "(replace(lower(" + column + "), ' ', '') COLLATE \"C\")"; }
 
-// The query text's key, and the LIKE pattern of the keys it begins. Written
-// out in full where they are used (no CTE): the planner then folds them into
-// constants and takes the index range of the pattern's fixed prefix.
-std::string wanted_key() { return key_of(":q::text"); }
+// The query text's key (any white space dropped: what people paste may hold
+// tabs or line breaks), and the LIKE pattern of the keys it begins.
+// Written out in full where they are used (no CTE): the planner then folds
+// them into constants and takes the index range of the pattern's fixed prefix.
+std::string wanted_key() { return "(lower(regexp_replace(:q::text, '\\s+', '', 'g')) COLLATE \"C\")"; }
 std::string wanted_pattern() {
     return "(replace(replace(replace(" + wanted_key() + ", '\\', '\\\\'), '%', '\\%'), '_', '\\_') || '%')";
 }

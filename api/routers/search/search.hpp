@@ -32,7 +32,7 @@ struct query {
 query parse_query(const std::string& q, const std::string& layer, std::int64_t limit);
 
 struct search_options {
-    std::chrono::milliseconds deadline{5000};  // the statement's bound; past it the answer is 408
+    std::chrono::milliseconds deadline{10000};  // the statement's bound; past it the answer is 408
 };
 
 // The router of GET /search (no prefix, tag "Search").
