@@ -27,8 +27,9 @@ struct query {
 };
 
 // Checks the raw parameters; throws common::validation_error (422) naming the
-// parameter for an empty or blank q, a q over max_query_chars characters, a
-// limit outside 1..max_limit or an unknown layer.
+// parameter for an empty or blank q, a q over max_query_chars characters or
+// not valid UTF-8 (or holding a NUL), a limit outside 1..max_limit or an
+// unknown layer.
 query parse_query(const std::string& q, const std::string& layer, std::int64_t limit);
 
 struct search_options {

@@ -238,6 +238,9 @@ TEST_F(search_endpoint, bad_input_is_422_naming_the_parameter) {
         {"/search?q=plot&limit=51", "limit"},
         {"/search?q=plot&limit=ten", "limit"},
         {"/search?q=plot&layer=roads", "layer"},
+        {"/search?q=%FF", "q"},
+        {"/search?q=%C0%AF", "q"},
+        {"/search?q=plot%00x", "q"},
     };
     for (const auto& [target, parameter] : cases) {
         SCOPED_TRACE(target);

@@ -22,6 +22,7 @@
 
 #include "common/errors.hpp"
 #include "database/database.hpp"
+#include "helpers/utils/utf8.hpp"
 #include "logger/logger.hpp"
 #include "metrics/metrics.hpp"
 #include "plots.hpp"
@@ -304,6 +305,9 @@ enum class plan_form { png, json, pdf };
 asio::awaitable<common::response> plan_of_plot(plan_resources& resources, common::request_context& ctx, plan_form form) {
     cadastre::plot_key key{ctx.text("plot_no"), std::nullopt};
     if (const auto& zone = ctx.text("zone"); !zone.empty()) key.zone = zone;
+    // The database refuses malformed UTF-8 and cuts text at a NUL: the caller's error.
+    if (!helpers::utils::is_database_text(key.plot_no)) throw_validation_error("path", "plot_no", "Not valid UTF-8 text", "string_unicode");
+    if (key.zone && !helpers::utils::is_database_text(*key.zone)) throw_validation_error("query", "zone", "Not valid UTF-8 text", "string_unicode");
     auto assembled = co_await read_cadastre(resources, ctx.db(), key);
     for (const auto& warning : assembled.warnings) logger::get_logger()->warn("Plan of plot '{}': {}", key.plot_no, warning);
     auto source = std::make_shared<const cadastre::assembled_request>(std::move(assembled));

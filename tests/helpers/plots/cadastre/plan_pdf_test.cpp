@@ -295,4 +295,11 @@ TEST_F(plans_as_pdf, post_survey_plan_and_the_command_give_pdf_when_asked) {
     std::remove(out.c_str());
 }
 
+TEST_F(plans_as_pdf, text_the_database_refuses_is_the_callers_error) {
+    for (const std::string target : {"/plans/%FF.pdf", "/plans/%FF.png", "/plans/PLOT%0012.json", "/plans/PLOT%2012.pdf?zone=%C0%AF"}) {
+        const auto answer = call(common::verb::get, target);
+        EXPECT_EQ(answer.status, 422u) << target << ": " << answer.body;
+    }
+}
+
 }  // namespace
