@@ -75,9 +75,9 @@ std::string branches(const std::string& layer, int layer_order, const std::strin
 }
 
 // One statement: every layer's candidates, the best `limit` of them, and only
-// for those the degrees and the zone of a beacon. The query text is
-// normalised by the same expression as the columns; LIKE's own characters in
-// it are escaped, so that "%", "_" and "\" match themselves.
+// for those the degrees and the zone of a beacon. The query text is folded
+// as the columns are; LIKE's own characters in it are escaped, so that "%",
+// "_" and "\" match themselves.
 std::string build_search_sql() {
     std::string sql =
         "SELECT h.layer, h.id, h.label, coalesce(h.zone, (SELECT z.name FROM \"CadZones\" z WHERE ST_Intersects(z.geometry_3857, h.geom) "
