@@ -1,6 +1,6 @@
 #include "detail/pdf_page.hpp"
 
-#include "detail/renderer.hpp"
+#include "detail/plan_drawing.hpp"
 #include "detail/text_style.hpp"
 #include "plots.hpp"
 

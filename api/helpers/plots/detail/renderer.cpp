@@ -1,5 +1,7 @@
 #include "detail/renderer.hpp"
 
+#include "detail/plan_drawing.hpp"
+
 #include "detail/png_encoder.hpp"
 #include "detail/text_form.hpp"
 #include "detail/text_style.hpp"

@@ -3,8 +3,6 @@
 
 #include "detail/plan.hpp"
 
-#include <cairo.h>
-
 #include <cstdint>
 #include <vector>
 
@@ -34,11 +32,5 @@ inline constexpr double max_image_pixels = 40e6;
 // plots::invalid_argument when the image would pass the limits above, and
 // plots::error when Cairo or libpng fails.
 rendered_plan render_plan(const plan& p);
-
-// Draws `p` on `cr` exactly as render_plan draws it, in 300-dpi pixel units
-// with the map frame's north-west corner at the origin; the caller's
-// transformation places and scales it (a PDF page: 72/300 points a pixel).
-// Throws plots::error when Cairo fails.
-void draw_plan(cairo_t* cr, const plan& p);
 
 }  // namespace plots::detail
