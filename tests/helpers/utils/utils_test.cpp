@@ -10,11 +10,8 @@
 #include <cstdlib>
 #include <limits>
 #include <stdexcept>
-#include <string>
-#include <vector>
 
 #include "helpers/utils/text.hpp"
-#include "helpers/utils/utf8.hpp"
 
 namespace {
 
@@ -104,24 +101,3 @@ TEST(real_text, is_the_shortest_round_trip_form_with_a_decimal_point) {
 }
 
 }  // namespace
-
-TEST(is_database_text, takes_well_formed_utf8_without_nul_only) {
-    struct text_case {
-        const char* what;
-        std::string text;
-        bool ok;
-    };
-    const std::vector<text_case> cases = {
-        {"ascii", "PLOT 12", true},
-        {"two, three and four bytes", "\xC3\x91 \xE2\x82\xAC \xF0\x9F\x97\xBA", true},
-        {"empty", "", true},
-        {"nul", std::string("a\0b", 3), false},
-        {"lone continuation", "\x80", false},
-        {"overlong slash", "\xC0\xAF", false},
-        {"surrogate", "\xED\xA0\x80", false},
-        {"past U+10FFFF", "\xF4\x90\x80\x80", false},
-        {"cut short", "\xE2\x82", false},
-        {"latin-1", "\xFF", false},
-    };
-    for (const auto& c : cases) EXPECT_EQ(helpers::utils::is_database_text(c.text), c.ok) << c.what;
-}
