@@ -8,3 +8,4 @@ bash ./map_view.sh
 if [ -f ./plots.sh ]; then bash ./plots.sh; fi
 bash ./plans_flood.sh
 bash ./plan_by_number.sh
+bash ./search_pdf.sh

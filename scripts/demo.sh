@@ -113,6 +113,8 @@ if [ ! -f "$state/cadastre-$size.loaded" ] || [ "$has_roads" != t ]; then
   scripts/load-cadastre.sh "$size"
   touch "$state/cadastre-$size.loaded"
 fi
+# The search's indexes (a reload drops them with the tables); quick when they exist.
+"$gisd_bin" search install
 
 "$gisd_bin" --host 127.0.0.1 --port "$port" --workers "${WORKERS:-1}" --roads-table Roads &
 gisd=$!

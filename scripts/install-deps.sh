@@ -14,7 +14,7 @@ packages=(
   wrk nginx-light python3 procps
   dpkg-dev file debootstrap systemd redis-sentinel
   clang-16 libclang-rt-16-dev
-  chromium
+  chromium poppler-utils
 )
 # Node.js and npm may come from elsewhere than Debian (a newer build); either will do.
 command -v node >/dev/null 2>&1 || packages+=(nodejs)

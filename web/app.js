@@ -12,6 +12,7 @@
   ];
   const PLOT_FILL = 'plots-fill';
   const BEACON_CIRCLE = 'beacons-circle';
+  const SELECTED_PLOT = 'plots-selected';
   const PLOT_FIELDS = [
     ['STATUS', 'Status'],
     ['GENERAL_LU', 'Land use'],
@@ -310,21 +311,210 @@
   function plotPopup(properties) {
     const root = popupContent(String(properties.PLOT_NO ?? 'Plot'), properties, PLOT_FIELDS);
     if (properties.PLOT_NO !== undefined && properties.PLOT_NO !== null) {
-      const link = document.createElement('a');
-      link.className = 'plan-link';
+      const links = document.createElement('div');
+      links.className = 'plan-links';
+      links.append('Survey plan:');
       // Plot numbers repeat from zone to zone: the zone picks the plot.
       const zone = properties.CADZONE ? `?zone=${encodeURIComponent(properties.CADZONE)}` : '';
-      link.href = `/plans/${encodeURIComponent(properties.PLOT_NO)}.png${zone}`;
-      link.target = '_blank';
-      link.rel = 'noopener';
-      link.textContent = 'Survey plan';
-      root.append(link);
+      for (const [format, title] of [['png', 'PNG'], ['pdf', 'PDF']]) {
+        const link = document.createElement('a');
+        link.className = 'plan-link';
+        link.href = `/plans/${encodeURIComponent(properties.PLOT_NO)}.${format}${zone}`;
+        link.target = '_blank';
+        link.rel = 'noopener';
+        link.textContent = title;
+        link.title = format === 'pdf' ? 'A4 page at true scale, to print or file' : '300-dpi image';
+        links.append(' ', link);
+      }
+      root.append(links);
     }
     return root;
   }
 
-  function wireInteraction(map) {
-    const popup = new maplibregl.Popup({ maxWidth: '320px', focusAfterOpen: false });
+  // The view and the selected plot live in the address bar, as
+  // #zoom/lat/lon&plot=NUMBER&zone=ZONE: a link opens the same view with the
+  // same plot selected. Moving the map replaces the entry; selecting a plot
+  // adds one, so that the back button steps through selections.
+  function hashOf(map, selected) {
+    const c = map.getCenter();
+    let hash = `#${map.getZoom().toFixed(2)}/${c.lat.toFixed(6)}/${c.lng.toFixed(6)}`;
+    if (selected) hash += `&plot=${encodeURIComponent(selected.plotNo)}&zone=${encodeURIComponent(selected.zone ?? '')}`;
+    return hash;
+  }
+
+  function parseHash(hash) {
+    const m = /^#(-?\d+(?:\.\d+)?)\/(-?\d+(?:\.\d+)?)\/(-?\d+(?:\.\d+)?)(?:&(.*))?$/.exec(hash || '');
+    if (!m) return null;
+    const [zoom, lat, lng] = [Number(m[1]), Number(m[2]), Number(m[3])];
+    if (!(Math.abs(lat) <= 90 && Math.abs(lng) <= 180 && zoom >= 0 && zoom <= 24)) return null;
+    const params = new URLSearchParams(m[4] || '');
+    const plotNo = params.get('plot');
+    return { zoom, center: [lng, lat], selected: plotNo ? { plotNo, zone: params.get('zone') || null } : null };
+  }
+
+  // A point inside a rendered polygon feature, for a popup.
+  function featurePoint(feature) {
+    const g = feature.geometry;
+    const polygons = g.type === 'Polygon' ? [g.coordinates] : g.type === 'MultiPolygon' ? g.coordinates : [];
+    let largest = null;
+    for (const polygon of polygons) {
+      const m = ringMoments(polygon);
+      if (!largest || m.area > largest.m.area) largest = { polygon, m };
+    }
+    if (!largest || !(largest.m.area > 0)) return null;
+    const centroid = [largest.m.cx / largest.m.area, largest.m.cy / largest.m.area];
+    return inside(largest.polygon, centroid) ? centroid : pointInside(largest.polygon, centroid[1]);
+  }
+
+  function plotFilter(selected) {
+    const filter = ['all', ['==', ['get', 'PLOT_NO'], selected.plotNo]];
+    if (selected.zone) filter.push(['==', ['get', 'CADZONE'], selected.zone]);
+    return filter;
+  }
+
+  function settled(map) {
+    return new Promise((resolve) => {
+      const check = () => (map.loaded() && !map.isMoving() ? resolve() : map.once('idle', check));
+      setTimeout(check, 0);
+    });
+  }
+
+  function createSelection(map, popup) {
+    let selected = null;
+    let token = 0;
+    const outline = () => {
+      if (!map.getLayer(SELECTED_PLOT)) return;
+      map.setFilter(SELECTED_PLOT, selected ? plotFilter(selected) : ['==', ['get', 'PLOT_NO'], '\u0000']);
+    };
+    return {
+      get: () => selected,
+      outline,
+      // Selects a plot (or nothing), outlines it and, once the map has drawn
+      // it, opens its popup (at `at`, or inside the drawn plot).
+      async set(next, { push = false, at = null } = {}) {
+        selected = next;
+        const mine = ++token;
+        outline();
+        if (push) history.pushState(null, '', hashOf(map, selected));
+        else history.replaceState(null, '', hashOf(map, selected));
+        if (!selected) {
+          popup.remove();
+          return;
+        }
+        await settled(map);
+        if (mine !== token) return;
+        const features = map.getLayer(PLOT_FILL) ? map.queryRenderedFeatures({ layers: [PLOT_FILL], filter: plotFilter(selected) }) : [];
+        if (!features.length) return;
+        const point = at || featurePoint(features[0]);
+        if (point) popup.setLngLat(point).setDOMContent(plotPopup(features[0].properties)).addTo(map);
+      },
+    };
+  }
+
+  const LAYER_TITLES = { plots: 'Plot', beacons: 'Beacon', cadzones: 'Cadastral zone' };
+
+  // The search box: results as one types (debounced, the latest query wins),
+  // Enter takes the first, choosing one flies there and selects it.
+  function wireSearch(map, popup, selection, minZooms) {
+    const input = $('search');
+    const list = $('search-results');
+    let shown = { q: null, results: [] };
+    let asked = 0;
+    let timer = null;
+
+    const find = async (q) => {
+      const mine = ++asked;
+      const answer = await fetchJson(`/search?q=${encodeURIComponent(q)}&limit=8`);
+      return mine === asked ? answer.results : null;
+    };
+
+    const show = (q, results) => {
+      shown = { q, results };
+      list.replaceChildren(...results.map((r) => {
+        const item = document.createElement('li');
+        item.setAttribute('role', 'option');
+        item.append(r.label);
+        const hint = document.createElement('span');
+        hint.className = 'hint';
+        const parts = [LAYER_TITLES[r.layer] || r.layer];
+        if (r.zone && r.layer !== 'cadzones') parts.push(`zone ${r.zone}`);
+        if (r.matched === 'file_no' && r.file_no) parts.push(`file ${r.file_no}`);
+        hint.textContent = parts.join(' · ');
+        item.append(hint);
+        item.addEventListener('mousedown', (e) => { e.preventDefault(); choose(r); });
+        return item;
+      }));
+      if (!results.length) {
+        const none = document.createElement('li');
+        none.className = 'empty';
+        none.textContent = 'Nothing found';
+        list.append(none);
+      }
+      list.hidden = false;
+    };
+
+    const run = async () => {
+      const q = input.value.trim();
+      if (!q || q.length > 100) {
+        list.hidden = true;
+        shown = { q: null, results: [] };
+        return null;
+      }
+      try {
+        const results = await find(q);
+        if (results && input.value.trim() === q) show(q, results);
+        return results;
+      } catch (e) {
+        console.warn(e.message);
+        return null;
+      }
+    };
+
+    const choose = async (r) => {
+      list.hidden = true;
+      input.blur();
+      const [w, s, e, n] = r.bbox;
+      const camera = map.cameraForBounds([[w, s], [e, n]], { padding: 60, maxZoom: r.layer === 'cadzones' ? 17 : 19 });
+      // A plot or beacon is only drawn from its layer's minimum zoom.
+      const floor = r.layer === 'cadzones' ? 0 : (minZooms[r.layer] ?? 0) + 1;
+      const zoom = Math.max(camera ? camera.zoom : 18, floor);
+      if (r.layer === 'plots') {
+        const next = { plotNo: r.label, zone: r.zone };
+        map.flyTo({ center: r.centre, zoom, essential: true });
+        await selection.set(next, { push: true, at: r.centre });
+        return;
+      }
+      map.flyTo({ center: r.centre, zoom, essential: true });
+      await settled(map);
+      if (r.layer === 'beacons' && map.getLayer(BEACON_CIRCLE)) {
+        const p = map.project(r.centre);
+        const beacon = map.queryRenderedFeatures([[p.x - 4, p.y - 4], [p.x + 4, p.y + 4]], { layers: [BEACON_CIRCLE] })
+          .find((f) => f.properties.BEACON_NO === r.label);
+        if (beacon) popup.setLngLat(r.centre).setDOMContent(popupContent(r.label, beacon.properties, BEACON_FIELDS)).addTo(map);
+      }
+    };
+
+    input.addEventListener('input', () => {
+      clearTimeout(timer);
+      timer = setTimeout(run, 200);
+    });
+    input.addEventListener('keydown', async (e) => {
+      if (e.key === 'Escape') {
+        list.hidden = true;
+        return;
+      }
+      if (e.key !== 'Enter') return;
+      e.preventDefault();
+      clearTimeout(timer);
+      const q = input.value.trim();
+      const results = shown.q === q ? shown.results : await run();
+      if (results && results.length) choose(results[0]);
+    });
+    input.addEventListener('blur', () => { setTimeout(() => { list.hidden = true; }, 150); });
+    input.addEventListener('focus', () => { if (shown.q && shown.q === input.value.trim()) list.hidden = false; });
+  }
+
+  function wireInteraction(map, popup, selection) {
     map.on('click', (e) => {
       // A beacon sits on plot corners, so it wins when the click is that close to one.
       const near = [[e.point.x - 4, e.point.y - 4], [e.point.x + 4, e.point.y + 4]];
@@ -336,8 +526,14 @@
         return;
       }
       const plot = map.queryRenderedFeatures(e.point, { layers: [PLOT_FILL] })[0];
-      if (plot) popup.setLngLat(e.lngLat).setDOMContent(plotPopup(plot.properties)).addTo(map);
-      else popup.remove();
+      if (plot) {
+        selection.set({ plotNo: String(plot.properties.PLOT_NO), zone: plot.properties.CADZONE ?? null },
+          { push: true, at: e.lngLat.toArray() });
+      } else if (selection.get()) {
+        selection.set(null, { push: true });
+      } else {
+        popup.remove();
+      }
     });
     for (const layer of [PLOT_FILL, BEACON_CIRCLE]) {
       map.on('mouseenter', layer, () => { map.getCanvas().style.cursor = 'pointer'; });
@@ -370,11 +566,14 @@
     LAYERS.forEach(({ id }) => { minZooms[id] = described[id] && Number.isFinite(described[id].minzoom) ? described[id].minzoom : 0; });
     const bounds = dataBounds([tilejson]);
     const wide = window.innerWidth > 700;
+    const linked = parseHash(window.location.hash);
 
     const map = new maplibregl.Map({
       container: 'map',
       style: encoding === 'mlt' ? '/gis/style.json?encoding=mlt' : '/gis/style.json',
-      ...(bounds
+      ...(linked
+        ? { center: linked.center, zoom: linked.zoom }
+        : bounds
         ? { bounds, fitBoundsOptions: { padding: { top: 30, bottom: 40, right: 30, left: wide ? 250 : 30 } } }
         : { center: [0, 0], zoom: 1 }),
       maxZoom: 21,
@@ -387,6 +586,8 @@
 
     map.addControl(new maplibregl.NavigationControl({ visualizePitch: false }), 'top-right');
     map.addControl(new maplibregl.ScaleControl({ unit: 'metric' }), 'bottom-right');
+    const popup = new maplibregl.Popup({ maxWidth: '320px', focusAfterOpen: false });
+    const selection = createSelection(map, popup);
     // The controls need the style, not its tiles: one slow tile must not hold them back.
     buildEncodingSwitch(encoding);
     map.once('style.load', () => {
@@ -394,8 +595,26 @@
       labelOncePerArea(map);
       buildLayerSwitcher(map, minZooms);
       buildColourChoice(map);
+      // The plots come from whichever source the style draws them from (one composite source).
+      const plotsLayer = map.getStyle().layers.find((l) => l['source-layer'] === 'plots');
+      if (plotsLayer) {
+        map.addLayer({
+          id: SELECTED_PLOT, type: 'line', source: plotsLayer.source, 'source-layer': 'plots',
+          paint: { 'line-color': '#0077ff', 'line-width': 3 },
+          filter: ['==', ['get', 'PLOT_NO'], '\u0000'],
+        });
+      }
+      selection.set(linked ? linked.selected : null);
     });
-    wireInteraction(map);
+    wireInteraction(map, popup, selection);
+    wireSearch(map, popup, selection, minZooms);
+    map.on('moveend', () => history.replaceState(null, '', hashOf(map, selection.get())));
+    window.addEventListener('popstate', () => {
+      const state = parseHash(window.location.hash);
+      if (!state) return;
+      map.jumpTo({ center: state.center, zoom: state.zoom });
+      selection.set(state.selected);
+    });
   }
 
   start().catch((e) => {

@@ -22,6 +22,7 @@
 #include "database/database.hpp"
 #include "routers/plans/plan_routes.hpp"
 #include "logger/logger.hpp"
+#include "routers/search/search.hpp"
 #include "metrics/metrics.hpp"
 #include "routers/vectile/service.hpp"
 #include "routers/vectile/sessions.hpp"
@@ -132,6 +133,7 @@ int run_worker(const cli_options& opts, bool reuse_port, const std::function<voi
         {.threads = opts.plan_threads, .queue = opts.plan_queue, .timeout = std::chrono::seconds(opts.plan_timeout_s)},
         {.roads_table = opts.roads_table.empty() ? std::nullopt : std::optional<std::string>(opts.roads_table)});
     app.include_router(plans::plan_router(plans));
+    app.include_router(search::search_router());
     app.include_router(server::viewer_router(
         {.web_dir = opts.web_dir, .page = !opts.no_viewer,
          .basemap_url = opts.basemap_url.empty() ? std::nullopt : std::optional<std::string>(opts.basemap_url)}));
@@ -257,6 +259,11 @@ int main(int argc, char** argv) {
     purge_cmd->add_option("--layer", seed_layers, "Layer names, comma-separated")->required();
     purge_cmd->add_option("--zoom", seed_zoom, "Zoom range MIN-MAX (or one zoom)")->required();
     purge_cmd->add_option("--bbox", seed_bbox, "WEST,SOUTH,EAST,NORTH in degrees")->required();
+    auto* search_cmd = cli.add_subcommand("search", "The search's indexes");
+    auto* search_install = search_cmd->add_subcommand("install", "Create the indexes that GET /search uses (idempotent)");
+    bool search_print = false;
+    search_install->add_flag("--print", search_print, "Print the SQL instead of running it");
+    search_cmd->require_subcommand(1);
     CLI11_PARSE(cli, argc, argv);
 
     // The request bodies are small and the work is I/O bound: a broken client
@@ -279,6 +286,8 @@ int main(int argc, char** argv) {
 
     // Before the workers fork: they all count into the one shared region.
     if (!opts.no_metrics) metrics::enable({.version = gisd_version, .zoom_label = opts.metrics_zoom});
+
+    if (search_install->parsed()) return search::run_install_command(pool_options_of(opts), search_print, std::cout);
 
     if (seed_cmd->parsed() || purge_cmd->parsed()) {
         const char* name = seed_cmd->parsed() ? "seed" : "purge";

@@ -149,12 +149,14 @@ describe('map viewer', { timeout: 10 * WAIT }, () => {
       const counts = await renderedBySource(source);
       assert.ok(Object.keys(counts).length > 0, `the style draws ${source}`);
       for (const [layer, n] of Object.entries(counts)) {
+        // The selection's outline draws only a selected plot (tested with the search).
+        if (layer === 'plots-selected') continue;
         assert.ok(n > 0, `${layer} draws features in the ${where} view (counts ${JSON.stringify(counts)})`);
       }
     }
   });
 
-  test('clicking a plot shows its number and a link to its survey plan', async () => {
+  test('clicking a plot shows its number and links to its survey plan as PNG and PDF', async () => {
     await jump(closeView);
     // A pixel of the map itself (not under a control) over a plot and clear of beacons.
     const target = await page.evaluate(() => {
@@ -176,16 +178,20 @@ describe('map viewer', { timeout: 10 * WAIT }, () => {
     await page.mouse.click(target.x, target.y);
     await page.waitForSelector('.maplibregl-popup', { timeout: WAIT });
     const popup = await page.$eval('.maplibregl-popup', (el) => {
-      const link = [...el.querySelectorAll('a')].find((a) => a.textContent.trim() === 'Survey plan');
-      return { title: el.querySelector('h3')?.textContent, text: el.textContent, href: link?.href, target: link?.target };
+      const links = Object.fromEntries([...el.querySelectorAll('.plan-links a')].map((a) => [a.textContent.trim(), { href: a.href, target: a.target }]));
+      return { title: el.querySelector('h3')?.textContent, text: el.textContent, links };
     });
     assert.equal(popup.title, target.plotNo);
-    assert.equal(popup.href, `${origin}/plans/${encodeURIComponent(target.plotNo)}.png?zone=${encodeURIComponent(target.zone)}`);
-    // The link draws that plot's plan.
-    const plan = await fetch(popup.href);
-    assert.equal(plan.status, 200);
-    assert.equal(plan.headers.get('content-type'), 'image/png');
-    assert.equal(popup.target, '_blank');
+    // Each link draws that plot's plan in its format.
+    for (const [title, format, type] of [['PNG', 'png', 'image/png'], ['PDF', 'pdf', 'application/pdf']]) {
+      const link = popup.links[title];
+      assert.ok(link, `a ${title} link in ${JSON.stringify(popup.links)}`);
+      assert.equal(link.href, `${origin}/plans/${encodeURIComponent(target.plotNo)}.${format}?zone=${encodeURIComponent(target.zone)}`);
+      const plan = await fetch(link.href);
+      assert.equal(plan.status, 200);
+      assert.equal(plan.headers.get('content-type'), type);
+      assert.equal(link.target, '_blank');
+    }
     await idle();
     fs.mkdirSync(screenshotDir, { recursive: true });
     await page.screenshot({ path: path.join(screenshotDir, 'viewer.png') });
@@ -251,6 +257,42 @@ describe('map viewer', { timeout: 10 * WAIT }, () => {
     assert.ok(new URL(page.url()).searchParams.get('tiles') === 'mvt');
     assert.ok(tileRequests.length > 0 && tileRequests.every((p) => p.endsWith('.pbf')), `MVT tiles after the switch: ${tileRequests}`);
     assert.ok(Object.values(await renderedBySource('plots')).some((n) => n > 0), 'plots drawn from MVT');
+  });
+
+  test('search finds a plot and selects it; its link and the back button give the same view', async () => {
+    const find = async (q) => (await (await fetch(`${base}/search?q=${encodeURIComponent(q)}&layer=plots&limit=1`)).json()).results[0];
+    const [first, second] = [await find('PLOT 12'), await find('PLOT 13')];
+    // Waits for the popup of `plot` and the map at rest; what the page shows then.
+    const showing = async (plot) => {
+      await page.waitForFunction((no, zone) => document.querySelector('.maplibregl-popup h3')?.textContent === no &&
+        window.location.hash.endsWith(`zone=${encodeURIComponent(zone)}`) && !window.map.isMoving(), { timeout: WAIT }, plot.label, plot.zone);
+      await idle();
+      return page.evaluate(() => ({ centre: window.map.getCenter().toArray(), zoom: window.map.getZoom(), hash: window.location.hash,
+        outlined: window.map.queryRenderedFeatures({ layers: ['plots-selected'] }).length }));
+    };
+    const near = (a, b) => Math.abs(a[0] - b[0]) < 2e-4 && Math.abs(a[1] - b[1]) < 2e-4;
+
+    await jump(fitView);
+    await page.click('#search');
+    await page.keyboard.type('plot 12');
+    await page.waitForFunction(() => document.querySelector('#search-results li[role=option]')?.firstChild.textContent === 'PLOT 12', { timeout: WAIT });
+    await page.keyboard.press('Enter');
+    const chosen = await showing(first);
+    assert.ok(near(chosen.centre, first.centre) && chosen.outlined > 0, JSON.stringify({ chosen, first }));
+    assert.match(chosen.hash, /^#[\d.]+\/[-\d.]+\/[-\d.]+&plot=PLOT%2012&zone=/);
+
+    await page.reload({ waitUntil: 'load' });  // the address opens the same view and plot
+    const reloaded = await showing(first);
+    assert.ok(reloaded.hash === chosen.hash && Math.abs(reloaded.zoom - chosen.zoom) < 0.01 && near(reloaded.centre, chosen.centre));
+
+    await page.click('#search', { clickCount: 3 });
+    await page.keyboard.type('PLOT 13');
+    await page.waitForFunction(() => document.querySelector('#search-results li[role=option]')?.firstChild.textContent === 'PLOT 13', { timeout: WAIT });
+    await page.click('#search-results li[role=option]');
+    await showing(second);
+    await page.evaluate(() => history.back());
+    assert.ok((await showing(first)).hash.includes('plot=PLOT%2012'));
+    await page.evaluate(() => document.querySelector('.maplibregl-popup-close-button')?.click());
   });
 
   test('no console error, failed request or error status on the way', () => {

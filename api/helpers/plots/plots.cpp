@@ -53,7 +53,9 @@ std::optional<nlohmann::ordered_json> parse_request(std::string_view text) {
     return doc;
 }
 
-plot_result generate_plot_from_request(const nlohmann::ordered_json& request) {
+namespace detail {
+
+plan prepare_request_plan(const nlohmann::ordered_json& request) {
     const std::string where = "the request";
     const auto& parcel_data = detail::member(request, "parcel_data", where);
     const auto& selected = detail::member(request, "selected_parcel_number", where);
@@ -67,8 +69,16 @@ plot_result generate_plot_from_request(const nlohmann::ordered_json& request) {
         columnname = found->get<std::string>();
     }
     const auto bounding_box = request.find("bounding_box");
-    return generate_plot(parcel_data, selected, road_data, columnname,
-                         bounding_box != request.end() ? *bounding_box : nlohmann::ordered_json(nullptr));
+    return prepare_plan(parcel_data, selected, road_data, columnname,
+                        bounding_box != request.end() ? *bounding_box : nlohmann::ordered_json(nullptr));
+}
+
+}  // namespace detail
+
+plot_result generate_plot_from_request(const nlohmann::ordered_json& request) {
+    const detail::plan plan = detail::prepare_request_plan(request);
+    const detail::rendered_plan image = detail::render_plan(plan);
+    return {detail::encode_base64(image.png), {plan.page.target_width_mm, plan.page.target_height_mm}, plan.page.scale};
 }
 
 }  // namespace plots

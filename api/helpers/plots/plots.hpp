@@ -140,4 +140,33 @@ std::string png_bytes(const plot_result& plan);
 // HTTP host alike, so both accept the same documents.
 plot_result generate_plot_from_request(const nlohmann::ordered_json& request);
 
+// What the one line under a PDF plan says. Empty texts and a missing area are
+// left out of it; an empty date is today's (UTC).
+struct plan_caption {
+    std::string plot_no;
+    std::string zone;
+    std::optional<double> area_m2;
+    std::string date;  // as printed, e.g. 2026-12-10
+};
+
+// The caption a request document alone gives: its selected parcel number and
+// the "area" of that parcel's record (the first that matches, when it is a
+// number). Never throws on a malformed document: it gives what it finds.
+plan_caption caption_of_request(const nlohmann::ordered_json& request);
+
+// The caption as printed: "Plot ... Zone ... Area ... m² Scale 1:N Drawn ...".
+std::string caption_text(const plan_caption& caption, int scale);
+
+// Renders a request document as generate_plot_from_request does, on one A4
+// landscape PDF page: the same drawing as vectors at exactly its scale (one
+// millimetre of paper is `scale` millimetres of ground), text as text, the
+// map frame centred within the 10 mm margins and the caption on one line
+// under it. Throws as generate_plot_from_request.
+struct pdf_result {
+    std::string bytes;                    // the PDF file
+    std::pair<double, double> size_mm;    // the map on paper, as plot_result
+    int scale = 0;
+};
+pdf_result generate_pdf_from_request(const nlohmann::ordered_json& request, const plan_caption& caption);
+
 }  // namespace plots

@@ -1,5 +1,6 @@
-// survey-plan: renders a survey plan request to a PNG file, or prints the
-// recommended scale of a survey area.
+// survey-plan: renders a survey plan request to a PNG file (or with
+// --format pdf an A4 PDF page at true scale), or prints the recommended scale
+// of a survey area.
 //
 //   survey-plan REQUEST.json -o plan.png   writes the PNG ("-" reads stdin) and
 //                                          prints {"size_mm": [w, h], "scale": N}
@@ -68,7 +69,7 @@ int print_scale(const std::vector<double>& numbers) {
 }
 
 // The request of a plot read from the cadastre on a loop of its own; warnings go to stderr.
-nlohmann::ordered_json read_plot_request(const std::string& database_url, const plots::cadastre::plot_key& key,
+plots::cadastre::assembled_request read_plot_request(const std::string& database_url, const plots::cadastre::plot_key& key,
                                          const plots::cadastre::source_options& options) {
     boost::asio::io_context ioc(1);
     database::pool pool(ioc.get_executor(), database::pool_options{.url = database_url, .size = 1});
@@ -83,23 +84,37 @@ nlohmann::ordered_json read_plot_request(const std::string& database_url, const 
     ioc.run();
     if (failure) std::rethrow_exception(failure);
     for (const auto& warning : assembled->warnings) std::cerr << "survey-plan: warning: " << warning << '\n';
-    return std::move(assembled->request);
+    return std::move(*assembled);
 }
 
-int render(const nlohmann::ordered_json& request, const std::string& output_path) {
-    const plots::plot_result result = plots::generate_plot_from_request(request);
+int render(const nlohmann::ordered_json& request, const std::string& output_path, bool pdf, const std::string& zone = {}) {
+    std::string bytes;
+    std::pair<double, double> size_mm;
+    int scale = 0;
+    if (pdf) {
+        plots::plan_caption caption = plots::caption_of_request(request);
+        caption.zone = zone;
+        auto result = plots::generate_pdf_from_request(request, caption);
+        bytes = std::move(result.bytes);
+        size_mm = result.size_mm;
+        scale = result.scale;
+    } else {
+        const plots::plot_result result = plots::generate_plot_from_request(request);
+        bytes = plots::png_bytes(result);
+        size_mm = result.size_mm;
+        scale = result.scale;
+    }
 
     std::ofstream out(output_path, std::ios::binary | std::ios::trunc);
-    const std::string png = plots::png_bytes(result);
-    out.write(png.data(), static_cast<std::streamsize>(png.size()));
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     out.close();
     if (!out) {
         std::cerr << "survey-plan: cannot write " << output_path << '\n';
         return exit_failure;
     }
     nlohmann::ordered_json summary;
-    summary["size_mm"] = {result.size_mm.first, result.size_mm.second};
-    summary["scale"] = result.scale;
+    summary["size_mm"] = {size_mm.first, size_mm.second};
+    summary["scale"] = scale;
     std::cout << summary.dump() << '\n';
     return 0;
 }
@@ -115,9 +130,13 @@ int main(int argc, char** argv) {
     std::string zone;
     std::string database_url;
     std::string roads_table;
+    std::string format = "png";
     if (const char* url = std::getenv("DATABASE_URL")) database_url = url;
     auto* request_option = app.add_option("request", request_path, "request document (JSON), - for standard input");
-    auto* output_option = app.add_option("-o,--output", output_path, "PNG file to write");
+    auto* output_option = app.add_option("-o,--output", output_path, "PNG (or PDF) file to write");
+    app.add_option("--format", format, "png, or pdf for an A4 landscape page at true scale with a caption")
+        ->check(CLI::IsMember({"png", "pdf"}))
+        ->capture_default_str();
     auto* plot_option = app.add_option("--plot", key.plot_no, "draw the plan of the plot with this PLOT_NO, read from the database");
     auto* zone_option = app.add_option("--zone", zone, "the plot's CADZONE, where its number is used in several zones");
     auto* url_option =
@@ -152,7 +171,8 @@ int main(int argc, char** argv) {
             if (!zone.empty()) key.zone = zone;
             plots::cadastre::source_options options;
             if (!roads_table.empty()) options.roads_table = roads_table;
-            return render(read_plot_request(database_url, key, options), output_path);
+            const auto assembled = read_plot_request(database_url, key, options);
+            return render(assembled.request, output_path, format == "pdf", assembled.zone);
         }
         if (request_option->empty()) {
             std::cerr << "survey-plan: give a request and -o, a plot and -o, or --scale\n" << app.help();
@@ -165,7 +185,7 @@ int main(int argc, char** argv) {
             std::cerr << "survey-plan: " << e.what() << '\n';
             return exit_bad_request;
         }
-        return render(request, output_path);
+        return render(request, output_path, format == "pdf");
     } catch (const plots::cadastre::ambiguous_plot& e) {
         std::cerr << "survey-plan: " << e.what() << " with --zone\n";
     } catch (const plots::invalid_argument& e) {

@@ -7,6 +7,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
+#include <cstdlib>
+#include <string_view>
 #include <functional>
 #include <memory>
 #include <tuple>
@@ -19,6 +22,7 @@
 
 #include "common/errors.hpp"
 #include "database/database.hpp"
+#include "helpers/utils/utf8.hpp"
 #include "logger/logger.hpp"
 #include "metrics/metrics.hpp"
 #include "plots/plots.hpp"
@@ -169,13 +173,22 @@ json plan_json(plots::plot_result plan) {
     return body;
 }
 
+// A PDF answer, and whether a request asks for one (defined below).
+common::response pdf_response(std::string pdf, const std::string& plot_no);
+bool accepts_pdf(const common::request& req);
+bool wants_pdf(const json& doc);
+
 asio::awaitable<common::response> create_plan(plan_resources& resources, common::request_context& ctx) {
     // The body is parsed on the pool too: a large one takes a while.
     // A named function, not a temporary inside the co_await: GCC 12 destroys
     // such a temporary's captures twice.
-    std::function<common::response()> work = [body = ctx.take_body()] {
+    std::function<common::response()> work = [body = ctx.take_body(), pdf = accepts_pdf(ctx.req())] {
         auto doc = plots::parse_request(body);
         if (!doc) throw malformed_body{};
+        if (pdf || wants_pdf(*doc)) {
+            const plots::plan_caption caption = plots::caption_of_request(*doc);
+            return pdf_response(plots::generate_pdf_from_request(*doc, caption).bytes, caption.plot_no);
+        }
         return common::json_response(plan_json(plots::generate_plot_from_request(*doc)));
     };
     co_return co_await render_on_pool(resources, ctx.req().admission, std::move(work));
@@ -183,17 +196,17 @@ asio::awaitable<common::response> create_plan(plan_resources& resources, common:
 
 // A name for the saved file: the plot number with anything a file system or
 // a header might mind replaced.
-std::string file_name_of(const std::string& plot_no) {
+std::string file_name_of(const std::string& plot_no, const char* extension = ".png") {
     std::string out = "plan-";
     for (const char c : plot_no) {
         const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_';
         out.push_back(plain ? c : (c == ' ' ? ' ' : '_'));
     }
-    return out + ".png";
+    return out + extension;
 }
 
 // The same name percent-encoded in UTF-8 (RFC 6266 filename*), for clients that read it.
-std::string encoded_file_name_of(const std::string& plot_no) {
+std::string encoded_file_name_of(const std::string& plot_no, const char* extension = ".png") {
     static constexpr char hex[] = "0123456789ABCDEF";
     std::string out = "plan-";
     for (const char c : plot_no) {
@@ -204,7 +217,7 @@ std::string encoded_file_name_of(const std::string& plot_no) {
             out += {'%', hex[u >> 4], hex[u & 15]};
         }
     }
-    return out + ".png";
+    return out + extension;
 }
 
 // Out of the coroutines below: GCC 12 mistranslates braced lists of string literals in them.
@@ -216,6 +229,47 @@ common::response png_response(const plots::plot_result& plan, const std::string&
     return common::response::raw(plots::png_bytes(plan), "image/png",
                                  {{"Content-Disposition", "inline; filename=\"" + file_name_of(plot_no) + "\"; filename*=UTF-8''" +
                                                               encoded_file_name_of(plot_no)}});
+}
+
+common::response pdf_response(std::string pdf, const std::string& plot_no) {
+    return common::response::raw(std::move(pdf), "application/pdf",
+                                 {{"Content-Disposition", "inline; filename=\"" + file_name_of(plot_no, ".pdf") + "\"; filename*=UTF-8''" +
+                                                              encoded_file_name_of(plot_no, ".pdf")}});
+}
+
+// Whether the client asks for a PDF in its Accept header (application/pdf
+// named with a weight above zero).
+bool accepts_pdf(const common::request& req) {
+    for (const auto& [name, value] : req.headers) {
+        if (name.size() != 6 || !std::equal(name.begin(), name.end(), "accept", [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; })) {
+            continue;
+        }
+        std::string_view rest = value;
+        while (!rest.empty()) {
+            const auto comma = rest.find(',');
+            std::string_view item = rest.substr(0, comma);
+            rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+            const auto semicolon = item.find(';');
+            std::string_view type = item.substr(0, semicolon);
+            while (!type.empty() && type.front() == ' ') type.remove_prefix(1);
+            while (!type.empty() && type.back() == ' ') type.remove_suffix(1);
+            if (type.size() != 15 || !std::equal(type.begin(), type.end(), "application/pdf",
+                                                 [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; })) {
+                continue;
+            }
+            const std::string params(semicolon == std::string_view::npos ? std::string_view() : item.substr(semicolon + 1));
+            const auto q = params.find("q=");
+            if (q == std::string::npos || std::strtod(params.c_str() + q + 2, nullptr) > 0) return true;
+        }
+    }
+    return false;
+}
+
+// Whether a request document asks for a PDF ("format": "pdf").
+bool wants_pdf(const json& doc) {
+    if (!doc.is_object()) return false;
+    const auto format = doc.find("format");
+    return format != doc.end() && format->is_string() && *format == "pdf";
 }
 
 // The plot's request from the cadastre, its failures as the common errors.
@@ -237,15 +291,23 @@ asio::awaitable<cadastre::assembled_request> read_cadastre(const plan_resources&
     // Database failures pass on as they are: the server answers them (503 when unreachable).
 }
 
-enum class plan_form { png, json };
+enum class plan_form { png, json, pdf };
 
 asio::awaitable<common::response> plan_of_plot(plan_resources& resources, common::request_context& ctx, plan_form form) {
     cadastre::plot_key key{ctx.text("plot_no"), std::nullopt};
     if (const auto& zone = ctx.text("zone"); !zone.empty()) key.zone = zone;
+    // The database refuses malformed UTF-8 and cuts text at a NUL: the caller's error.
+    if (!helpers::utils::is_database_text(key.plot_no)) throw_validation_error("path", "plot_no", "Not valid UTF-8 text", "string_unicode");
+    if (key.zone && !helpers::utils::is_database_text(*key.zone)) throw_validation_error("query", "zone", "Not valid UTF-8 text", "string_unicode");
     auto assembled = co_await read_cadastre(resources, ctx.db(), key);
     for (const auto& warning : assembled.warnings) logger::get_logger()->warn("Plan of plot '{}': {}", key.plot_no, warning);
     auto source = std::make_shared<const cadastre::assembled_request>(std::move(assembled));
     std::function<common::response()> work = [source, form, plot_no = key.plot_no] {
+        if (form == plan_form::pdf) {
+            plots::plan_caption caption = plots::caption_of_request(source->request);
+            caption.zone = source->zone;
+            return pdf_response(plots::generate_pdf_from_request(source->request, caption).bytes, plot_no);
+        }
         auto plan = plots::generate_plot_from_request(source->request);
         if (form == plan_form::png) return png_response(plan, plot_no);
         json body = plan_json(std::move(plan));
@@ -273,7 +335,8 @@ common::router plan_router(plan_resources& resources) {
     plans.description =
         "Render the survey plan of one parcel as a 300-dpi PNG. Body: {\"parcel_data\": [...], \"selected_parcel_number\": ..., "
         "\"road_data\": [...] or null, optional \"columnname\" and \"bounding_box\"}. Answer: {\"image\": base64 PNG, "
-        "\"size_mm\": [w, h], \"scale\": N}.";
+        "\"size_mm\": [w, h], \"scale\": N}. With \"format\": \"pdf\" in the body or Accept: application/pdf, the "
+        "answer is the plan as a one-page A4 landscape PDF at true scale.";
     plans.body_limit = plan_body_limit;
     plans.handler = [&resources](common::request_context& ctx) { return create_plan(resources, ctx); };
     plans.admit = [&resources] { return admit(resources); };
@@ -286,11 +349,13 @@ common::router plan_router(plan_resources& resources) {
          {std::tuple{plan_form::png, ".png", "The survey plan as a 300-dpi PNG" + by_number},
           std::tuple{plan_form::json, ".json", "The survey plan" + by_number +
                                                    " Answer: as POST /plans, with the request it was drawn from under "
-                                                   "\"request\" and corners without a beacon under \"warnings\"."}}) {
+                                                   "\"request\" and corners without a beacon under \"warnings\"."},
+          std::tuple{plan_form::pdf, ".pdf",
+                     "The survey plan as a one-page A4 landscape PDF at true scale, with a caption" + by_number}}) {
         common::route plan;
         plan.method = common::verb::get;
         plan.path = std::string("/plans/{plot_no}") + suffix;
-        plan.name = form == plan_form::png ? "get_plot_plan_png" : "get_plot_plan_json";
+        plan.name = form == plan_form::png ? "get_plot_plan_png" : form == plan_form::json ? "get_plot_plan_json" : "get_plot_plan_pdf";
         plan.description = text;
         plan.params = {common::path_param("plot_no", common::param_type::text, "The plot's number"),
                        common::query_param("zone", common::param_type::text, std::string(), "The plot's cadastral zone")};

@@ -69,6 +69,7 @@ struct parcel_reading {
     std::vector<std::string> warnings;
     std::optional<std::string> road_table;
     std::optional<std::string> road_column;
+    std::string zone;
 };
 
 parcel_reading read_parcel(const database::result& r, const plot_key& key, const source_options& options) {
@@ -131,6 +132,7 @@ parcel_reading read_parcel(const database::result& r, const plot_key& key, const
     }
     ring.push_back(ring.front());
 
+    out.zone = text_of(rows.front(), "zones").value_or("");
     out.record["plot_no"] = key.plot_no;
     out.record["name"] = key.plot_no;
     out.record["area"] = rows.front().real("area");
@@ -210,6 +212,7 @@ assembled_request request_of(const plot_key& key, parcel_reading& reading, const
     out.request["road_data"] = std::move(others_and_roads.second);
     out.request["columnname"] = "plot_no";
     out.warnings = std::move(reading.warnings);
+    out.zone = std::move(reading.zone);
     return out;
 }
 

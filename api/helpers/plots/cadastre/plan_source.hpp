@@ -80,6 +80,7 @@ struct source_options {
 struct assembled_request {
     nlohmann::ordered_json request;     // a POST /plans document
     std::vector<std::string> warnings;  // corners without a beacon, a roads table that cannot be read
+    std::string zone;                   // the plot's "CADZONE"
 };
 
 // Reads the plan's request of the plot `key` through `db`, in one read-only

@@ -29,4 +29,7 @@ plan prepare_plan(const nlohmann::ordered_json& parcel_data, const nlohmann::ord
                   const nlohmann::ordered_json& road_data, const std::string& columnname,
                   const nlohmann::ordered_json& bounding_box);
 
+// The plan of a whole request document (see generate_plot_from_request).
+plan prepare_request_plan(const nlohmann::ordered_json& request);
+
 }  // namespace plots::detail

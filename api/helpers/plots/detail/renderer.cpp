@@ -1,5 +1,7 @@
 #include "detail/renderer.hpp"
 
+#include "detail/plan_drawing.hpp"
+
 #include "detail/png_encoder.hpp"
 #include "detail/text_form.hpp"
 #include "detail/text_style.hpp"
@@ -268,21 +270,28 @@ void draw_labels(cairo_t* cr, const std::vector<placed_label>& labels, const tex
     }
 }
 
-}  // namespace
+// Where everything goes on the 300-dpi page: the map's transformation and
+// each label's place, measured before any surface exists.
+struct page_layout {
+    ground_to_pixels to_pixels;
+    pixel_box plot_area;
+    std::vector<placed_label> labels;
+    pixel_box ink;
+    bool has_ink = false;
+};
 
-rendered_plan render_plan(const plan& p) {
-    const text_style& style = text_style::get();
+page_layout lay_out(const plan& p, const text_style& style) {
     const window& frame = p.page.frame;
     const double width_px = p.page.width_inches() * dots_per_inch;
     const double height_px = p.page.height_inches() * dots_per_inch;
-    const int page_width = std::max(1, static_cast<int>(std::lround(width_px)));
-    const int page_height = std::max(1, static_cast<int>(std::lround(height_px)));
 
     // Equal scaling on both axes; the frame is centred should its shape
     // differ from the page's by rounding.
     const double frame_width = frame.xmax - frame.xmin;
     const double frame_height = frame.ymax - frame.ymin;
-    ground_to_pixels to_pixels{frame, 0, 0, std::min(width_px / frame_width, height_px / frame_height)};
+    page_layout out;
+    ground_to_pixels& to_pixels = out.to_pixels;
+    to_pixels = {frame, 0, 0, std::min(width_px / frame_width, height_px / frame_height)};
     to_pixels.left = (width_px - frame_width * to_pixels.scale) / 2;
     to_pixels.top = (height_px - frame_height * to_pixels.scale) / 2;
     // What rounding leaves of a centring offset is noise, not a margin.
@@ -291,17 +300,37 @@ rendered_plan render_plan(const plan& p) {
             *offset = 0;
         }
     }
+    out.plot_area = {to_pixels.left, to_pixels.top, to_pixels.left + frame_width * to_pixels.scale,
+                     to_pixels.top + frame_height * to_pixels.scale};
 
-    // Text is placed and measured first, so that the surface is made once at
-    // its final, cropped size.
+    // Text is placed and measured first, so that a surface can be made once
+    // at its final, cropped size.
     text_measurer measurer(style);
-    pixel_box ink;
-    bool has_ink = false;
-    std::vector<placed_label> labels;
-    labels.reserve(p.labels.size());
+    out.labels.reserve(p.labels.size());
     for (const label& l : p.labels) {
-        labels.push_back(measurer.place(l, to_pixels(l.position), ink, has_ink));
+        out.labels.push_back(measurer.place(l, to_pixels(l.position), out.ink, out.has_ink));
     }
+    return out;
+}
+
+}  // namespace
+
+void draw_plan(cairo_t* cr, const plan& p) {
+    const text_style& style = text_style::get();
+    const page_layout layout = lay_out(p, style);
+    draw_map(cr, p, layout.to_pixels, layout.plot_area);
+    draw_labels(cr, layout.labels, style);
+    check(cairo_status(cr), "draw the plan");
+}
+
+rendered_plan render_plan(const plan& p) {
+    const text_style& style = text_style::get();
+    const page_layout layout = lay_out(p, style);
+    const ground_to_pixels& to_pixels = layout.to_pixels;
+    const pixel_box& ink = layout.ink;
+    const bool has_ink = layout.has_ink;
+    const int page_width = std::max(1, static_cast<int>(std::lround(p.page.width_inches() * dots_per_inch)));
+    const int page_height = std::max(1, static_cast<int>(std::lround(p.page.height_inches() * dots_per_inch)));
 
     double left = 0;
     double top = 0;
@@ -342,10 +371,8 @@ rendered_plan render_plan(const plan& p) {
     cairo_translate(cr.get(), -left, -top);
     cairo_set_antialias(cr.get(), CAIRO_ANTIALIAS_GRAY);
 
-    const pixel_box plot_area{to_pixels.left, to_pixels.top, to_pixels.left + frame_width * to_pixels.scale,
-                              to_pixels.top + frame_height * to_pixels.scale};
-    draw_map(cr.get(), p, to_pixels, plot_area);
-    draw_labels(cr.get(), labels, style);
+    draw_map(cr.get(), p, to_pixels, layout.plot_area);
+    draw_labels(cr.get(), layout.labels, style);
     check(cairo_status(cr.get()), "draw the plan");
 
     cairo_surface_flush(surface.get());
