@@ -168,6 +168,7 @@ void enable(const options& opts) {
     if (p == MAP_FAILED) throw std::bad_alloc();
     g_block = new (p) shared_block{};
     g_options = opts;
+    enable_changes();
 }
 
 bool enabled() noexcept { return g_block != nullptr; }
@@ -347,6 +348,7 @@ std::string exposition() {
     write_histogram(out, "gisd_plan_render_seconds", "", {&b.plan_render});
     head(out, "gisd_plan_queue_depth", "gauge", "Survey plans admitted and not finished.");
     out.append("gisd_plan_queue_depth ").append(std::to_string(plan_queue)).append("\n");
+    append_changes_exposition(out);
     return out;
 }
 

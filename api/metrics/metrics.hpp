@@ -72,6 +72,14 @@ void observe_plan_render(clock::duration taken) noexcept;
 // Plans admitted and not finished in this worker.
 void set_plan_queue(std::size_t depth) noexcept;
 
+// Following the change log (changes.cpp): changes read and keys they purged,
+// with the batch's lag from edit to purge (negative: not a new batch), and
+// whether this process is the consumer.
+void count_changes(std::size_t read, std::uint64_t keys_purged, double lag_seconds) noexcept;
+void set_changes_consumer(bool consumer) noexcept;
+void enable_changes();
+void append_changes_exposition(std::string& out);
+
 // Every metric in the text exposition format 0.0.4; empty when not enabled.
 std::string exposition();
 

@@ -70,6 +70,15 @@ public:
 
     asio::awaitable<result> run_simple(const char* text, clock::time_point deadline);
 
+    // Several statements in one text (simple protocol, text results): for
+    // scripts. Defined in notify.cpp.
+    asio::awaitable<result> run_script(const std::string& text, clock::time_point deadline);
+
+    // The notifications (LISTEN) that have arrived as channel and payload,
+    // waiting for one until `deadline`; empty when none came. Throws
+    // database::error when the connection is lost. Defined in notify.cpp.
+    asio::awaitable<std::vector<std::pair<std::string, std::string>>> notifications(clock::time_point deadline);
+
     // Brings the connection back to idle: cancels a running statement on the
     // server (off the loop thread, since PQcancel blocks), drains its results
     // and rolls back an open transaction. Marks the connection broken on failure.
