@@ -24,6 +24,7 @@
 #include "logger/logger.hpp"
 #include "routers/vectile/changes_command.hpp"
 #include "routers/vectile/changes_consumer.hpp"
+#include "routers/vectile/changes_events.hpp"
 #include "routers/vectile/seeding.hpp"
 #include "metrics/metrics.hpp"
 #include "routers/vectile/service.hpp"
@@ -127,6 +128,9 @@ int run_worker(const cli_options& opts, bool reuse_port, const std::function<voi
     // After the tile service, so that it stops first.
     vectile::changes_consumer changes(*tiles, {.database_url = opts.changes_database_url.empty() ? opts.database_url : opts.changes_database_url,
                                                .settle = std::chrono::milliseconds(static_cast<long long>(opts.changes_settle_s * 1000))});
+    auto change_events = std::make_shared<vectile::change_hub>(ioc.get_executor());
+    changes.on_purged([change_events](const std::string& event) { change_events->publish(event); });
+    vectile::register_changes_route(*tiles, change_events);
 
     server::application app("Land administration GIS API", gisd_version);
     app.set_session_factory([&pool] { return pool.make_session(); });

@@ -276,7 +276,7 @@ asio::awaitable<bool> pass(state_ptr st) {
 
 void deliver(const state_ptr& st, const std::string& payload) {
     try {
-        auto events = nlohmann::json::parse(payload);
+        auto events = nlohmann::ordered_json::parse(payload);
         if (!events.is_array()) return;
         for (const auto& e : events) {
             const std::string text = e.dump();

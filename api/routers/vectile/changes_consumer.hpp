@@ -32,7 +32,7 @@ struct changes_options {
     std::chrono::milliseconds poll{2000};             // read the log at least this often
     std::chrono::milliseconds settle{35000};          // the second purge comes this long after the first
     std::chrono::milliseconds lock_retry{2000};       // a process that is not the consumer tries the lock this often
-    std::chrono::milliseconds absent_retry{30000};    // with no log installed, look again this often
+    std::chrono::milliseconds absent_retry{5000};     // with no log installed, look again this often
     std::uint64_t scan_threshold = 4096;              // more keys than this at one zoom: scan that zoom instead
 };
 
