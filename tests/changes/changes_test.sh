@@ -163,9 +163,22 @@ for edit in "${edits[@]}"; do
   check "edit of plot $id: tiles elsewhere stay" all_cached "${control[@]}"
 done
 
+# Open browsers: the purged change as a Server-Sent Event, with CORS as other GETs.
+curl -sN -i -H 'Origin: http://viewer.example' "http://127.0.0.1:$port/gis/changes" >"$state/events" &
+sse=$!
+pids+=($sse)
+sleep 0.5
+q 'UPDATE "PLOT" SET "STATUS" = '"'Announced'"' WHERE "ID" = 14' >/dev/null
+for _ in $(seq 20); do grep -q '^data: .*"layer":"plots","bbox":\[' "$state/events" && break; sleep 0.1; done
+kill "$sse" 2>/dev/null
+check "the change reaches /gis/changes as an event" grep -q '^data: {"id":[0-9]*,"layer":"plots","bbox":\[7\.' "$state/events"
+check "the event stream has CORS and its media type" \
+  bash -c "grep -qi '^Access-Control-Allow-Origin: \*' '$state/events' && grep -qi '^Content-Type: text/event-stream' '$state/events'"
+
 # An edit in a transaction that commits later: purged after the commit, not before.
 read -r x y <<<"$(centre 9)"
 watched=($(keys_at plots "$x" "$y"))
+log_empty
 warm "${watched[@]}"
 mkfifo "$state/tx"
 psql "$db_url" -X -q <"$state/tx" >/dev/null &
@@ -198,6 +211,7 @@ check "a tile stored after the purge from an older snapshot goes with the second
 # gisd stopped while edits commit, then started.
 read -r x y <<<"$(centre 11)"
 watched=($(keys_at plots "$x" "$y"))
+log_empty
 warm "${watched[@]}"
 kill -TERM "$pid_a"; wait "$pid_a" 2>/dev/null
 q 'UPDATE "PLOT" SET "STATUS" = '"'Offline'"' WHERE "ID" = 11'
