@@ -7,3 +7,4 @@ bash ./cold.sh
 if [ -f ./plots.sh ]; then bash ./plots.sh; fi
 bash ./plans_flood.sh
 bash ./plan_by_number.sh
+bash ./changes.sh
