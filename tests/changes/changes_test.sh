@@ -153,9 +153,16 @@ for edit in "${edits[@]}"; do
   [ "$expect" = stay ] && log_empty
   warm "${watched[@]}" "${control[@]}"
   all_cached "${watched[@]}" "${control[@]}" || echo "  (warming plot $id)" >&2
+  # Read twice: the second read comes from Redis and leaves the worker a copy.
+  IFS=: read -r l z x y <<<"${watched[10]}"
+  tile_url="http://127.0.0.1:$port/gis/$l/$z/$x/$y.pbf"
+  curl -fs -o /dev/null "$tile_url"
+  curl -fs -o "$state/before.pbf" "$tile_url"
   q "$sql" >/dev/null
   if [ "$expect" = gone ]; then
     check "edit of plot $id: its tiles at zooms 8-20 go within a second" gone_within 1 "${watched[@]}"
+    curl -fs -o "$state/after.pbf" "$tile_url"
+    check "edit of plot $id: the worker answers the new tile" bash -c "! cmp -s '$state/before.pbf' '$state/after.pbf'"
   else
     sleep 1
     check "edit of plot $id rolled back: its tiles stay" all_cached "${watched[@]}"
