@@ -11,11 +11,11 @@ dedicated::dedicated(asio::any_io_executor executor) : m_ex(std::move(executor))
 
 dedicated::~dedicated() = default;
 
-asio::awaitable<void> dedicated::connect(std::string url, std::chrono::milliseconds timeout) {
+asio::awaitable<void> dedicated::connect(std::string url, std::chrono::milliseconds timeout, std::string application_name) {
     m_conn.reset();
     // Owned by the frame as well: the connection must outlive a wait that is abandoned.
     auto conn = std::make_shared<detail::connection>(m_ex);
-    co_await conn->connect(url, clock::now() + timeout);
+    co_await conn->connect(url, clock::now() + timeout, application_name.c_str());
     m_conn = std::move(conn);
 }
 

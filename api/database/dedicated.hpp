@@ -30,8 +30,9 @@ public:
     dedicated(const dedicated&) = delete;
     dedicated& operator=(const dedicated&) = delete;
 
-    // Opens the connection (closing one open before); throws database::error.
-    asio::awaitable<void> connect(std::string url, std::chrono::milliseconds timeout);
+    // Opens the connection (closing one open before), named `application_name`
+    // on the server; throws database::error.
+    asio::awaitable<void> connect(std::string url, std::chrono::milliseconds timeout, std::string application_name);
 
     // One statement with ":name" placeholders, results in binary as from a session.
     asio::awaitable<result> execute(std::string sql, params p, std::chrono::milliseconds timeout);

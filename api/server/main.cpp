@@ -65,6 +65,7 @@ struct cli_options {
     std::string follow_changes = "on";
     std::string changes_database_url;  // empty: the database URL
     double changes_settle_s = 35;
+    std::uint64_t changes_scan_threshold = 4096;
 };
 
 // An installed gisd (PREFIX/bin) finds the viewer in PREFIX/share/gisd/web;
@@ -127,7 +128,8 @@ int run_worker(const cli_options& opts, bool reuse_port, const std::function<voi
     tiles->coalescing = opts.tile_coalescing == "on";
     // After the tile service, so that it stops first.
     vectile::changes_consumer changes(*tiles, {.database_url = opts.changes_database_url.empty() ? opts.database_url : opts.changes_database_url,
-                                               .settle = std::chrono::milliseconds(static_cast<long long>(opts.changes_settle_s * 1000))});
+                                               .settle = std::chrono::milliseconds(static_cast<long long>(opts.changes_settle_s * 1000)),
+                                               .scan_threshold = opts.changes_scan_threshold});
     auto change_events = std::make_shared<vectile::change_hub>(ioc.get_executor());
     changes.on_purged([change_events](const std::string& event) { change_events->publish(event); });
     vectile::register_changes_route(*tiles, change_events);
@@ -267,6 +269,10 @@ int main(int argc, char** argv) {
     cli.add_option("--changes-settle", opts.changes_settle_s,
                    "Seconds after a change's purge that it is purged again, once every tile begun before the edit is stored")
         ->check(CLI::Range(0.0, 3600.0))
+        ->capture_default_str();
+    cli.add_option("--changes-scan-threshold", opts.changes_scan_threshold,
+                   "Past this many tiles of one zoom, a change scans that zoom's cached keys instead of naming them")
+        ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{100000000}))
         ->capture_default_str();
     std::string seed_layers, seed_zoom, seed_bbox;
     vectile::seed_request seed;

@@ -64,7 +64,7 @@ start_gisd() {  # NAME [ARGS...]
   shift
   port=$(scripts/free-port.sh)
   DATABASE_URL=$db_url REDIS_HOST=127.0.0.1 REDIS_PORT=$rport REDIS_DB=0 \
-    "$gisd_bin" --port "$port" --changes-settle 2 "$@" >"$state/$name.log" 2>&1 &
+    "$gisd_bin" --port "$port" --changes-settle 2 --changes-scan-threshold 1000 "$@" >"$state/$name.log" 2>&1 &
   pids+=($!)
   last_pid=$!
   disown
@@ -203,6 +203,16 @@ warm "beacons:16:34128:31112" "${control[@]}"
 q 'TRUNCATE "BEACON"'
 check "TRUNCATE purges the whole layer" bash -c "for i in \$(seq 20); do [ -z \"\$(redis-cli -p $rport --scan --pattern 'mvt_v8:beacons:*')\" ] && exit 0; sleep 0.05; done; exit 1"
 check "TRUNCATE leaves other layers" all_cached "${control[@]}"
+
+# A large area: past the threshold at zoom 20 the layer's keys at that zoom are scanned.
+read -r x y <<<"$(centre 1)"
+lga_keys=($(keys_at lgas "$x" "$y" | awk -F: '$2 >= 18'))
+log_empty
+warm "${lga_keys[@]}"
+rc set "mvt_v8:lgas:20:1:1" far-away ex 600 >/dev/null
+q 'UPDATE "LGAs" SET name = name' >/dev/null
+check "an area edit: its zoom 18-20 tiles go, scanned past the threshold" gone_within 1 "${lga_keys[@]}"
+check "an area edit: a scanned tile outside its boxes stays" all_cached "lgas:20:1:1"
 
 # --- the race: a tile made from a snapshot before an edit, stored after its purge.
 read -r x y <<<"$(centre 10)"

@@ -48,8 +48,9 @@ public:
     connection(const connection&) = delete;
     connection& operator=(const connection&) = delete;
 
-    // Opens the connection by `deadline`; throws database::error.
-    asio::awaitable<void> connect(const std::string& url, clock::time_point deadline);
+    // Opens the connection by `deadline`; throws database::error. An
+    // `application_name` given overrides the URL's.
+    asio::awaitable<void> connect(const std::string& url, clock::time_point deadline, const char* application_name = nullptr);
 
     // Sends one statement and reads all of its results. When the caller
     // abandons the wait (cancellation), the statement stays marked as running,

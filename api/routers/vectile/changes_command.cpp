@@ -71,7 +71,7 @@ asio::awaitable<void> status(database::dedicated& db, std::ostream& out) {
 asio::awaitable<void> run(changes_command command, std::ostream& out) {
     auto ex = co_await asio::this_coro::executor;
     database::dedicated db(ex);
-    auto connecting = db.connect(command.database_url, 10s);
+    auto connecting = db.connect(command.database_url, 10s, "gisd changes " + command.action);
     co_await std::move(connecting);
     if (command.action == "install") {
         auto installing = db.run_script(changes_install_sql, 60s);

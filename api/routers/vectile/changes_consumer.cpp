@@ -293,7 +293,7 @@ asio::awaitable<void> follow(state_ptr st) {
             if (!st->db.usable()) {
                 st->holder = false;
                 metrics::set_changes_consumer(false);
-                auto connecting = st->db.connect(st->opts.database_url, 5s);
+                auto connecting = st->db.connect(st->opts.database_url, 5s, "gisd changes");
                 co_await std::move(connecting);
                 if (st->stopped) co_return;
                 auto listening = st->db.execute(std::string("LISTEN ") + purged_channel, database::params{}, statement_limit);
