@@ -24,7 +24,8 @@ const WAIT = 90_000;
 const PLOT = 1;
 const SHIFT = 12; // metres east
 
-const psql = (...args) => execFileSync('psql', [database, '-X', '-q', '-A', '-t', '-v', 'ON_ERROR_STOP=1', ...args], { encoding: 'utf8' }).trim();
+const psql = (...args) => execFileSync('psql', [database, '-X', '-q', '-A', '-t', '-v', 'ON_ERROR_STOP=1', ...args],
+  { encoding: 'utf8', env: { ...process.env, PGOPTIONS: '-c client_min_messages=warning' } }).trim();
 const move = (dx) => psql('-c', `UPDATE "PLOT" SET "GEOMETRY_3857" = ST_Translate("GEOMETRY_3857", ${dx}, 0) WHERE "ID" = ${PLOT}`);
 
 let browser;
