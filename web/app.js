@@ -329,8 +329,8 @@
 
   // Edits made in the database: the server announces each change once its
   // tiles are purged, and the tiles inside the change's box are fetched
-  // again. Their URLs then carry the change's number (v=, which the server
-  // ignores), so the browser's cached copies are passed by.
+  // again. Their URLs then carry a version from the change's number (v=,
+  // which the server ignores), so the browser's cached copies are passed by.
   const recentChanges = [];
   const MAX_REFRESHED_TILES = 512;
 
@@ -351,14 +351,17 @@
 
   const meets = (a, b) => a[0] <= b[2] && b[0] <= a[2] && a[1] <= b[3] && b[1] <= a[3];
 
-  // The newest change that reaches a tile URL, or 0.
+  // The newest change that reaches a tile URL, or 0. A change comes twice: once
+  // purged, and again settled, when a tile made from an older snapshot has
+  // been purged too; the second fetch needs a URL of its own.
+  const versionOf = (c) => c.id * 2 + (c.settled ? 1 : 0);
   function tileVersion(pathname) {
     const m = /\/gis\/([^/]+)\/(\d+)\/(\d+)\/(\d+)\.pbf$/.exec(pathname);
     if (!m) return 0;
     const box = tileBox(Number(m[2]), Number(m[3]), Number(m[4]));
     let version = 0;
     for (const c of recentChanges) {
-      if (c.layer === m[1] && (c.whole || meets(c.bbox, box))) version = Math.max(version, c.id);
+      if (c.layer === m[1] && (c.whole || meets(c.bbox, box))) version = Math.max(version, versionOf(c));
     }
     return version;
   }

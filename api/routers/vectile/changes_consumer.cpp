@@ -130,7 +130,7 @@ asio::awaitable<purge_outcome> purge_changes(service& svc, std::vector<recorded_
     co_return purge_outcome{del.deleted};
 }
 
-std::string change_event_json(const recorded_change& change) {
+std::string change_event_json(const recorded_change& change, bool settled) {
     nlohmann::ordered_json doc;
     doc["id"] = change.id;
     doc["layer"] = change.layer;
@@ -141,6 +141,7 @@ std::string change_event_json(const recorded_change& change) {
         const auto ne = helpers::utils::to_lonlat(change.box.max_x, change.box.max_y);
         doc["bbox"] = {sw.lon, sw.lat, ne.lon, ne.lat};
     }
+    if (settled) doc["settled"] = true;
     return doc.dump();
 }
 
@@ -201,10 +202,10 @@ asio::awaitable<void> notify_purged(state_ptr st, std::string events) {
 }
 
 // Sends the purged changes to every follower (this one included) for its open browsers.
-asio::awaitable<void> announce(state_ptr st, std::vector<recorded_change> changes) {
+asio::awaitable<void> announce(state_ptr st, std::vector<recorded_change> changes, bool settled) {
     std::string chunk;
     for (const auto& c : changes) {
-        auto event = change_event_json(c);
+        auto event = change_event_json(c, settled);
         if (!chunk.empty() && chunk.size() + event.size() + 3 > payload_limit) {
             auto sending = notify_purged(st, std::exchange(chunk, {}));
             co_await std::move(sending);
@@ -246,7 +247,7 @@ asio::awaitable<bool> pass(state_ptr st) {
             metrics::count_changes(fresh.size(), outcome.deleted, lag);
             st->svc->logger->info("Changes {}..{}: {} keys purged, {:.3f} s after the edit", fresh.front().id, fresh.back().id,
                                   outcome.deleted, lag);
-            auto announcing = announce(st, std::move(fresh));
+            auto announcing = announce(st, std::move(fresh), false);
             co_await std::move(announcing);
         }
     }
@@ -269,6 +270,8 @@ asio::awaitable<bool> pass(state_ptr st) {
             auto removing = st->db.execute(std::move(remove), std::move(ids), statement_limit);
             co_await std::move(removing);
             more = more || settled.size() == static_cast<std::size_t>(read_batch);
+            auto announcing = announce(st, std::move(settled), true);
+            co_await std::move(announcing);
         }
     }
     co_return more;

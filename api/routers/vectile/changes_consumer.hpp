@@ -49,8 +49,9 @@ struct purge_outcome {
 boost::asio::awaitable<purge_outcome> purge_changes(service& svc, std::vector<recorded_change> changes, std::uint64_t scan_threshold);
 
 // A purged change as sent to open browsers: {"id":..,"layer":..,"bbox":[w,s,e,n]}
-// (degrees), or {"id":..,"layer":..,"whole":true}.
-std::string change_event_json(const recorded_change& change);
+// (degrees), or {"id":..,"layer":..,"whole":true}; after the second purge with
+// "settled":true, so that a browser fetches again what it may have read in between.
+std::string change_event_json(const recorded_change& change, bool settled = false);
 
 class changes_consumer {
 public:
