@@ -9,3 +9,4 @@ if [ -f ./plots.sh ]; then bash ./plots.sh; fi
 bash ./plans_flood.sh
 bash ./plan_by_number.sh
 bash ./search_pdf.sh
+bash ./changes.sh

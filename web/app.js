@@ -553,6 +553,88 @@
     });
   }
 
+  // Edits made in the database: the server announces each change once its
+  // tiles are purged, and the tiles inside the change's box are fetched
+  // again. Their URLs then carry a version from the change's number (v=,
+  // which the server ignores), so the browser's cached copies are passed by.
+  const recentChanges = [];
+  const MAX_REFRESHED_TILES = 512;
+
+  function tileOf(lon, lat, z) {
+    const n = 2 ** z;
+    const clampedLat = Math.max(-85.0511, Math.min(85.0511, lat));
+    const r = (clampedLat * Math.PI) / 180;
+    const x = Math.floor(((lon + 180) / 360) * n);
+    const y = Math.floor(((1 - Math.log(Math.tan(r) + 1 / Math.cos(r)) / Math.PI) / 2) * n);
+    return [Math.max(0, Math.min(n - 1, x)), Math.max(0, Math.min(n - 1, y))];
+  }
+
+  function tileBox(z, x, y) {
+    const n = 2 ** z;
+    const lat = (t) => (Math.atan(Math.sinh(Math.PI * (1 - (2 * t) / n))) * 180) / Math.PI;
+    return [(x / n) * 360 - 180, lat(y + 1), ((x + 1) / n) * 360 - 180, lat(y)];
+  }
+
+  const meets = (a, b) => a[0] <= b[2] && b[0] <= a[2] && a[1] <= b[3] && b[1] <= a[3];
+
+  // The newest change that reaches a tile URL, or 0. A change comes twice: once
+  // purged, and again settled, when a tile made from an older snapshot has
+  // been purged too; the second fetch needs a URL of its own.
+  const versionOf = (c) => c.id * 2 + (c.settled ? 1 : 0);
+  function tileVersion(pathname) {
+    // A layer's own tile, or a composite tile of several layers.
+    const m = /\/gis\/(?:tiles\/)?([^/]+)\/(\d+)\/(\d+)\/(\d+)\.(?:pbf|mlt)$/.exec(pathname);
+    if (!m) return 0;
+    const layers = m[1].split(',');
+    const box = tileBox(Number(m[2]), Number(m[3]), Number(m[4]));
+    let version = 0;
+    for (const c of recentChanges) {
+      if (layers.includes(c.layer) && (c.whole || meets(c.bbox, box))) version = Math.max(version, versionOf(c));
+    }
+    return version;
+  }
+
+  function transformRequest(url, resourceType) {
+    const absolute = new URL(url, window.location.href);
+    if (resourceType === 'Tile') {
+      const version = tileVersion(absolute.pathname);
+      if (version) absolute.searchParams.set('v', String(version));
+    }
+    return { url: absolute.href };
+  }
+
+  // The tiles of the box around the zoom on screen; null when too many to name.
+  function tilesIn(bbox, map) {
+    const zoom = map.getZoom();
+    const ids = [];
+    for (let z = Math.max(0, Math.floor(zoom) - 2); z <= Math.min(22, Math.ceil(zoom) + 1); z += 1) {
+      const [x0, y0] = tileOf(bbox[0], bbox[3], z);
+      const [x1, y1] = tileOf(bbox[2], bbox[1], z);
+      if ((x1 - x0 + 1) * (y1 - y0 + 1) + ids.length > MAX_REFRESHED_TILES) return null;
+      for (let x = x0; x <= x1; x += 1) for (let y = y0; y <= y1; y += 1) ids.push({ z, x, y });
+    }
+    return ids;
+  }
+
+  function followChanges(map) {
+    if (!window.EventSource) return;
+    const events = new EventSource('/gis/changes');
+    events.addEventListener('change', (e) => {
+      const change = JSON.parse(e.data);
+      recentChanges.push(change);
+      if (recentChanges.length > 1000) recentChanges.shift();
+      // The sources that draw the changed layer (one composite source, or the layer's own).
+      const sources = new Set(map.getStyle().layers.filter((l) => l['source-layer'] === change.layer).map((l) => l.source));
+      if (sources.size === 0) return;
+      const ids = change.whole ? null : tilesIn(change.bbox, map);
+      for (const source of sources) {
+        if (ids) map.refreshTiles(source, ids);
+        else map.refreshTiles(source);
+      }
+      window.gisdChanges = (window.gisdChanges || 0) + 1;
+    });
+  }
+
   async function start() {
     const encoding = tileEncoding();
     const layerList = LAYERS.map(({ id }) => id).join(',');
@@ -579,7 +661,7 @@
       maxZoom: 21,
       // Tile and glyph URLs reach MapLibre's workers, which cannot resolve paths
       // against the page: every request goes out as an absolute URL.
-      transformRequest: (url) => ({ url: new URL(url, window.location.href).href }),
+      transformRequest,
     });
     window.map = map;
     if (!bounds) showMessage('The layers gave no extent: showing the whole world.');
@@ -615,6 +697,7 @@
       map.jumpTo({ center: state.center, zoom: state.zoom });
       selection.set(state.selected);
     });
+    followChanges(map);
   }
 
   start().catch((e) => {

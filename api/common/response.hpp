@@ -3,10 +3,12 @@
 // their handlers never see a socket; the server converts to and from Beast.
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include <boost/asio/awaitable.hpp>
 #include <boost/beast/http/verb.hpp>
 #include <nlohmann/json.hpp>
 
@@ -22,6 +24,16 @@ struct request {
     std::shared_ptr<void> admission;
 };
 
+// An answer that goes on after its head, as a stream of text (Server-Sent
+// Events): the server writes each piece `next` gives until it gives nothing
+// or the client goes, then closes the connection. `next` must end its wait
+// when cancelled.
+class event_source {
+public:
+    virtual ~event_source() = default;
+    virtual boost::asio::awaitable<std::optional<std::string>> next() = 0;
+};
+
 struct response {
     unsigned status = 200;
     std::string body;  // bytes, sent unchanged
@@ -29,6 +41,8 @@ struct response {
     std::shared_ptr<const std::string> shared_body;
     std::string media_type = "application/json";
     std::vector<std::pair<std::string, std::string>> headers;
+    // Set: the body is this stream, sent without a length on a connection that then closes.
+    std::shared_ptr<event_source> events;
 
     // An answer with no body (204, or a 200 without content).
     static response empty(unsigned status) {

@@ -171,6 +171,7 @@ std::string exposition() {
     write_histogram(out, "gisd_plan_render_seconds", "", {&b.plan_render});
     head(out, "gisd_plan_queue_depth", "gauge", "Survey plans admitted and not finished.");
     out.append("gisd_plan_queue_depth ").append(std::to_string(plan_queue)).append("\n");
+    append_changes_exposition(out);
     return out;
 }
 

@@ -48,6 +48,7 @@ void enable(const options& opts) {
     if (p == MAP_FAILED) throw std::bad_alloc();
     g_block = new (p) shared_block{};
     g_options = opts;
+    enable_changes();
 }
 
 bool enabled() noexcept { return g_block != nullptr; }

@@ -71,7 +71,7 @@ void count_db_error() noexcept;
 void count_redis_error(std::string_view command) noexcept;
 
 // A failure handled where it happened: logged once, with nothing to answer.
-enum class component : std::uint8_t { invalidation, change_feed, sentinel, tile_lock, database, cache, plans, seeding };
+enum class component : std::uint8_t { invalidation, change_feed, sentinel, tile_lock, database, cache, plans, seeding, changes };
 void count_handled_error(component where) noexcept;
 
 enum class plan_status : std::uint8_t { ok, invalid, failed, timeout, refused };
@@ -79,6 +79,14 @@ void count_plan(plan_status status) noexcept;
 void observe_plan_render(clock::duration taken) noexcept;
 // Plans admitted and not finished in this worker.
 void set_plan_queue(std::size_t depth) noexcept;
+
+// Following the change log (changes.cpp): changes read and keys they purged,
+// with the batch's lag from edit to purge (negative: not a new batch), and
+// whether this process is the consumer.
+void count_changes(std::size_t read, std::uint64_t keys_purged, double lag_seconds) noexcept;
+void set_changes_consumer(bool consumer) noexcept;
+void enable_changes();
+void append_changes_exposition(std::string& out);
 
 // Every metric in the text exposition format 0.0.4; empty when not enabled.
 std::string exposition();

@@ -63,9 +63,11 @@ std::string head_bytes(const common::response& r, unsigned version, bool keep_al
         for (const auto& [name, value] : r.headers) head.append(name).append(": ").append(value).append("\r\n");
         if (has_body(r)) {
             if (!r.media_type.empty()) head.append("Content-Type: ").append(r.media_type).append("\r\n");
-            head.append("Content-Length: ");
-            append_decimal(head, length);
-            head.append("\r\n");
+            if (!r.events) {
+                head.append("Content-Length: ");
+                append_decimal(head, length);
+                head.append("\r\n");
+            }
         }
         if (version < 11 && keep_alive) head.append("Connection: keep-alive\r\n");
         if (version >= 11 && !keep_alive) head.append("Connection: close\r\n");
@@ -75,7 +77,7 @@ std::string head_bytes(const common::response& r, unsigned version, bool keep_al
         for (auto& [name, value] : r.headers) out.set(name, value);
         if (has_body(r)) {
             if (!r.media_type.empty()) out.set(http::field::content_type, r.media_type);
-            out.content_length(length);
+            if (!r.events) out.content_length(length);
         }
         out.keep_alive(keep_alive);
         for (const auto& field : out) head.append(field.name_string()).append(": ").append(field.value()).append("\r\n");

@@ -14,6 +14,7 @@
 #include <boost/beast/http.hpp>
 
 #include "server/answer_writer.hpp"
+#include "server/event_stream.hpp"
 #include "server/client_watch.hpp"
 #include "server/connection_state.hpp"
 #include "server/error_answer.hpp"
@@ -169,10 +170,15 @@ asio::awaitable<void> http_server::serve(std::shared_ptr<connection_state> conn)
         auto answer = co_await answer_watching_client(m_app, std::move(req), std::move(watched));
         if (!answer) break;  // the client has gone; the handler was cancelled
 
-        const bool keep = keep_alive && !m_stopping;
+        const bool keep = keep_alive && !m_stopping && !answer->events;
         stream.expires_after(m_options.write_timeout);
         auto wec = co_await write_answer(stream, *answer, message.version(), keep, is_head);
         conn->busy = false;
+        if (answer->events && !wec && !is_head) {
+            // Idle between events: a shutdown cancels the stream as it does an idle connection.
+            auto streaming = stream_events(stream, answer->events, m_options.write_timeout);
+            co_await std::move(streaming);
+        }
         if (m_options.access_log) log_access(stream, message, *answer, is_head, started);
         if (wec || !keep) break;
     }

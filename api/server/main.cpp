@@ -23,6 +23,9 @@
 #include "routers/plans/plan_routes.hpp"
 #include "logger/logger.hpp"
 #include "routers/search/search.hpp"
+#include "routers/vectile/changes_command.hpp"
+#include "routers/vectile/changes_consumer.hpp"
+#include "routers/vectile/changes_events.hpp"
 #include "metrics/metrics.hpp"
 #include "routers/vectile/service.hpp"
 #include "routers/vectile/sessions.hpp"
@@ -60,6 +63,10 @@ struct cli_options {
     std::string tile_coalescing = "on";
     bool metrics_zoom = false;
     bool no_metrics = false;
+    std::string follow_changes = "on";
+    std::string changes_database_url;  // empty: the database URL
+    double changes_settle_s = 35;
+    std::uint64_t changes_scan_threshold = 4096;
 };
 
 // An installed gisd (PREFIX/bin) finds the viewer in PREFIX/share/gisd/web;
@@ -120,6 +127,13 @@ int run_worker(const cli_options& opts, bool reuse_port, const std::function<voi
     tiles->urls = opts.urls;
     tiles->sessions = [&pool] { return pool.make_session(); };
     tiles->coalescing = opts.tile_coalescing == "on";
+    // After the tile service, so that it stops first.
+    vectile::changes_consumer changes(*tiles, {.database_url = opts.changes_database_url.empty() ? opts.database_url : opts.changes_database_url,
+                                               .settle = std::chrono::milliseconds(static_cast<long long>(opts.changes_settle_s * 1000)),
+                                               .scan_threshold = opts.changes_scan_threshold});
+    auto change_events = std::make_shared<vectile::change_hub>(ioc.get_executor());
+    changes.on_purged([change_events](const std::string& event) { change_events->publish(event); });
+    vectile::register_changes_route(*tiles, change_events);
 
     server::application app("Land administration GIS API", gisd_version);
     app.set_session_factory([&pool] { return pool.make_session(); });
@@ -166,6 +180,7 @@ int run_worker(const cli_options& opts, bool reuse_port, const std::function<voi
     serving();
     // Connected and warmed while the first requests may already arrive.
     pool.fill(opts.pool_min);
+    if (opts.follow_changes == "on" && !opts.database_url.empty()) changes.start();
 
     ioc.run();
     std::cout << "gisd: stopped (pid " << ::getpid() << ")" << std::endl;
@@ -247,6 +262,20 @@ int main(int argc, char** argv) {
     // Commands that fill or trim the cache; the server's options and environment apply to them too.
     cli.fallthrough();
     cli.require_subcommand(0, 1);
+    cli.add_option("--follow-changes", opts.follow_changes,
+                   "Purge the tiles of edits recorded by `gisd changes install`: on or off")
+        ->check(CLI::IsMember({"on", "off"}))
+        ->capture_default_str();
+    cli.add_option("--changes-database-url", opts.changes_database_url,
+                   "The primary, where the change log is read (default: the database URL)");
+    cli.add_option("--changes-settle", opts.changes_settle_s,
+                   "Seconds after a change's purge that it is purged again, once every tile begun before the edit is stored")
+        ->check(CLI::Range(0.0, 3600.0))
+        ->capture_default_str();
+    cli.add_option("--changes-scan-threshold", opts.changes_scan_threshold,
+                   "Past this many tiles of one zoom, a change scans that zoom's cached keys instead of naming them")
+        ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{100000000}))
+        ->capture_default_str();
     std::string seed_layers, seed_zoom, seed_bbox;
     vectile::seed_request seed;
     auto* seed_cmd = cli.add_subcommand("seed", "Generate tiles into the cache as the server would (same statements, keys and TTLs)");
@@ -264,7 +293,17 @@ int main(int argc, char** argv) {
     bool search_print = false;
     search_install->add_flag("--print", search_print, "Print the SQL instead of running it");
     search_cmd->require_subcommand(1);
+    vectile::changes_command changes;
+    auto* changes_cmd = cli.add_subcommand("changes", "Change capture in the database: install [--print], uninstall or status");
+    changes_cmd->add_option("action", changes.action, "install, uninstall or status")
+        ->required()
+        ->check(CLI::IsMember({"install", "uninstall", "status"}));
+    changes_cmd->add_flag("--print", changes.print, "install: print the SQL for a DBA instead of applying it");
     CLI11_PARSE(cli, argc, argv);
+    if (changes_cmd->parsed()) {
+        changes.database_url = opts.changes_database_url.empty() ? opts.database_url : opts.changes_database_url;
+        return vectile::run_changes_command(changes, std::cout, std::cerr);
+    }
 
     // The request bodies are small and the work is I/O bound: a broken client
     // connection must not kill the process.

@@ -17,4 +17,8 @@ export GISD_URL
 status=0
 node "$root/tests/web/style_check.mjs" || status=1
 node --test "$root/tests/web/glyphs.test.mjs" "$root/tests/web/tiles.test.mjs" "$root/tests/web/viewer.test.mjs" || status=1
+# Edits followed by an open viewer: needs the server's database to install the change capture in.
+if [ -n "${DATABASE_URL:-}" ]; then
+  node --test "$root/tests/web/changes.test.mjs" || status=1
+fi
 exit $status

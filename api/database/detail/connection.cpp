@@ -56,8 +56,15 @@ connection::~connection() {
     if (m_conn) PQfinish(m_conn);
 }
 
-asio::awaitable<void> connection::connect(const std::string& url, clock::time_point deadline) {
-    m_conn = PQconnectStart(url.c_str());
+asio::awaitable<void> connection::connect(const std::string& url, clock::time_point deadline, const char* application_name) {
+    if (application_name == nullptr) {
+        m_conn = PQconnectStart(url.c_str());
+    } else {
+        // Later keywords override what the expanded URL set.
+        const char* keys[] = {"dbname", "application_name", nullptr};
+        const char* values[] = {url.c_str(), application_name, nullptr};
+        m_conn = PQconnectStartParams(keys, values, 1);
+    }
     if (m_conn == nullptr) throw error("could not allocate a database connection");
     if (PQstatus(m_conn) == CONNECTION_BAD) throw unreachable(trimmed(PQerrorMessage(m_conn)));
     for (;;) {

@@ -49,8 +49,9 @@ public:
     connection(const connection&) = delete;
     connection& operator=(const connection&) = delete;
 
-    // Opens the connection by `deadline`; throws database::error.
-    asio::awaitable<void> connect(const std::string& url, clock::time_point deadline);
+    // Opens the connection by `deadline`; throws database::error. An
+    // `application_name` given overrides the URL's.
+    asio::awaitable<void> connect(const std::string& url, clock::time_point deadline, const char* application_name = nullptr);
 
     // Sends one statement and reads all of its results. When the caller
     // abandons the wait (cancellation), the statement stays marked as running,
@@ -70,6 +71,15 @@ public:
     std::exception_ptr take_commit_failure() { return std::exchange(m_commit_failure, nullptr); }
 
     asio::awaitable<result> run_simple(const char* text, clock::time_point deadline);
+
+    // Several statements in one text (simple protocol, text results): for
+    // scripts. Defined in notify.cpp.
+    asio::awaitable<result> run_script(const std::string& text, clock::time_point deadline);
+
+    // The notifications (LISTEN) that have arrived as channel and payload,
+    // waiting for one until `deadline`; empty when none came. Throws
+    // database::error when the connection is lost. Defined in notify.cpp.
+    asio::awaitable<std::vector<std::pair<std::string, std::string>>> notifications(clock::time_point deadline);
 
     // Brings the connection back to idle: cancels a running statement on the
     // server (off the loop thread, since PQcancel blocks), drains its results

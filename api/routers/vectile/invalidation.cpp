@@ -12,8 +12,6 @@
 
 namespace vectile {
 
-namespace {
-
 // Deletes every key matching `pattern`; returns the count. Errors propagate.
 boost::asio::awaitable<std::int64_t> scan_and_delete(service& svc, const std::string& pattern) {
     std::int64_t deleted_count = 0;
@@ -33,8 +31,6 @@ boost::asio::awaitable<std::int64_t> scan_and_delete(service& svc, const std::st
     } while (cursor != "0");
     co_return deleted_count;
 }
-
-}  // namespace
 
 namespace {
 

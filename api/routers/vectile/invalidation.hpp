@@ -13,6 +13,10 @@ namespace vectile {
 
 class service;
 
+// Deletes every key matching `pattern` (the full key, namespace included);
+// the count. Redis failures propagate as redis::error.
+boost::asio::awaitable<std::int64_t> scan_and_delete(service& svc, const std::string& pattern);
+
 // Workers: SCAN ... MATCH pattern COUNT 100, then DEL for each key returned,
 // one at a time. Each returns the number of keys deleted, or 0 after a
 // failure (logged at ERROR; keys deleted before it stay deleted). A cancelled

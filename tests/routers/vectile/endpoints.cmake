@@ -9,6 +9,7 @@ add_executable(vectile_unit_test
   bbox_test.cpp
   text_test.cpp
   catalogue_test.cpp
+  changes_keys_test.cpp
 )
 target_compile_features(vectile_unit_test PRIVATE cxx_std_20)
 target_link_libraries(vectile_unit_test PRIVATE test_support vectile server GTest::gtest_main project_warnings)

@@ -1,0 +1,386 @@
+#include "routers/vectile/changes_consumer.hpp"
+
+// GCC 12 pairs Asio's coroutine-frame operator new and delete wrongly once a
+// coroutine grows past a size, and warns about a mismatch there is not.
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ == 12
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
+#include <algorithm>
+#include <exception>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <nlohmann/json.hpp>
+
+#include "common/cancellation.hpp"
+#include "database/dedicated.hpp"
+#include "helpers/utils/utils.hpp"
+#include "metrics/metrics.hpp"
+#include "routers/vectile/invalidation.hpp"
+#include "routers/vectile/service.hpp"
+
+namespace vectile {
+
+namespace asio = boost::asio;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Keys per DEL: each reply stays short.
+constexpr std::size_t del_batch = 500;
+// Rows read from the log at once.
+constexpr int read_batch = 2000;
+// Channels: edits recorded (from the triggers), changes purged (from the consumer, for open browsers).
+constexpr const char* recorded_channel = "gisd_changes";
+constexpr const char* purged_channel = "gisd_purged";
+// NOTIFY payloads must stay under 8000 bytes.
+constexpr std::size_t payload_limit = 7000;
+
+struct deleter {
+    service& svc;
+    std::vector<std::string> keys;
+    std::uint64_t deleted = 0;
+
+    asio::awaitable<void> add(std::string full_key) {
+        keys.push_back(std::move(full_key));
+        if (keys.size() >= del_batch) co_await flush();
+    }
+    asio::awaitable<void> flush() {
+        if (keys.empty()) co_return;
+        std::vector<std::string_view> argv{"DEL"};
+        for (const auto& k : keys) argv.emplace_back(k);
+        auto reply = co_await svc.redis_client.command(std::move(argv));
+        deleted += static_cast<std::uint64_t>(std::max<long long>(reply.integer, 0));
+        keys.clear();
+    }
+};
+
+// Walks the keys matching `pattern`, handing each (without the namespace) to `wanted`.
+template <class Wanted>
+asio::awaitable<void> scan_matching(service& svc, deleter& del, const std::string& pattern, Wanted wanted) {
+    const std::string prefix = svc.cache.name_space + ":";
+    std::string cursor = "0";
+    do {
+        std::vector<std::string_view> scan{"SCAN", cursor, "MATCH", pattern, "COUNT", "1000"};
+        auto reply = co_await svc.redis_client.command(std::move(scan));
+        if (reply.type != redis::reply::kind::array || reply.elements.size() != 2) throw redis::error("unexpected SCAN reply");
+        cursor = reply.elements[0].str;
+        for (const auto& key : reply.elements[1].elements) {
+            std::string_view k = key.str;
+            if (!k.starts_with(prefix)) continue;
+            k.remove_prefix(prefix.size());
+            if (wanted(k)) co_await del.add(key.str);
+        }
+    } while (cursor != "0");
+}
+
+}  // namespace
+
+asio::awaitable<purge_outcome> purge_changes(service& svc, std::vector<recorded_change> changes, std::uint64_t scan_threshold) {
+    const purge_plan plan = plan_purge(changes, scan_threshold);
+    deleter del{svc, {}, 0};
+    for (const auto& key : plan.keys) {
+        auto full = svc.cache._make_key(key);
+        co_await del.add(std::move(full));
+    }
+    for (const auto& [where, ranges] : plan.scans) {
+        const std::string pattern = svc.cache._make_key(where.first + ":" + std::to_string(where.second) + ":*");
+        const auto* in = &ranges;
+        const auto* at = &where;
+        auto wanted = [in, at](std::string_view k) {
+            std::string layer;
+            int z = 0, x = 0, y = 0;
+            if (!parse_xyz_key(k, layer, z, x, y) || layer != at->first || z != at->second) return false;
+            return std::any_of(in->begin(), in->end(),
+                               [&](const tile_range& r) { return x >= r.x_min && x <= r.x_max && y >= r.y_min && y <= r.y_max; });
+        };
+        co_await scan_matching(svc, del, pattern, wanted);
+    }
+    for (const auto& [layer_name, boxes] : plan.box_tiles) {
+        const std::string pattern = svc.cache._make_key("bbox:" + layer_name + ":*");
+        const auto* in = &boxes;
+        const auto* name = &layer_name;
+        auto wanted = [in, name](std::string_view k) {
+            std::string layer;
+            mercator_box box;
+            if (!parse_bbox_key(k, layer, box) || layer != *name) return false;
+            // The key holds the box to the metre.
+            box.min_x -= 1, box.min_y -= 1, box.max_x += 1, box.max_y += 1;
+            return std::any_of(in->begin(), in->end(), [&](const mercator_box& b) { return b.intersects(box); });
+        };
+        co_await scan_matching(svc, del, pattern, wanted);
+    }
+    for (const auto& layer : plan.centroids) {
+        auto full = svc.cache._make_key("centroid:" + layer);
+        co_await del.add(std::move(full));
+    }
+    co_await del.flush();
+    for (const auto& layer : plan.whole_layers) {
+        const std::string tiles = svc.cache._make_key(layer + ":*");
+        const std::string boxes = svc.cache._make_key("bbox:" + layer + ":*");
+        del.deleted += static_cast<std::uint64_t>(co_await scan_and_delete(svc, tiles));
+        del.deleted += static_cast<std::uint64_t>(co_await scan_and_delete(svc, boxes));
+        auto centroid = svc.cache._make_key("centroid:" + layer);
+        co_await del.add(std::move(centroid));
+        co_await del.flush();
+    }
+    co_return purge_outcome{del.deleted};
+}
+
+std::string change_event_json(const recorded_change& change, bool settled) {
+    nlohmann::ordered_json doc;
+    doc["id"] = change.id;
+    doc["layer"] = change.layer;
+    if (change.whole) {
+        doc["whole"] = true;
+    } else {
+        const auto sw = helpers::utils::to_lonlat(change.box.min_x, change.box.min_y);
+        const auto ne = helpers::utils::to_lonlat(change.box.max_x, change.box.max_y);
+        doc["bbox"] = {sw.lon, sw.lat, ne.lon, ne.lat};
+    }
+    if (settled) doc["settled"] = true;
+    return doc.dump();
+}
+
+struct changes_consumer::state {
+    // The follower's coroutine owns this state, and through it the service: it may end after the consumer.
+    state(service& s, changes_options o) : svc(s.shared_from_this()), opts(std::move(o)), db(s.executor), pause(s.executor) {}
+    std::shared_ptr<service> svc;
+    changes_options opts;
+    database::dedicated db;
+    asio::steady_timer pause;
+    bool stopped = false;
+    bool holder = false;
+    bool absent_reported = false;
+    std::vector<std::function<void(const std::string&)>> listeners;
+};
+
+namespace {
+
+using state_ptr = std::shared_ptr<changes_consumer::state>;
+
+asio::awaitable<void> sleep_for(state_ptr st, std::chrono::milliseconds d) {
+    st->pause.expires_after(d);
+    co_await st->pause.async_wait(asio::as_tuple(asio::use_awaitable));
+}
+
+std::vector<recorded_change> changes_of(const database::result& r, double& lag) {
+    std::vector<recorded_change> out;
+    for (const auto& row : r.rows()) {
+        recorded_change c;
+        c.id = std::get<std::int64_t>(row["id"]);
+        c.layer = std::get<std::string>(row["layer"]);
+        c.whole = std::get<bool>(row["whole"]);
+        if (!c.whole) c.box = {row.real("min_x"), row.real("min_y"), row.real("max_x"), row.real("max_y")};
+        lag = std::max(lag, row.real("lag"));
+        out.push_back(std::move(c));
+    }
+    return out;
+}
+
+std::string id_array(const std::vector<recorded_change>& changes) {
+    std::string out = "{";
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        if (i > 0) out += ",";
+        out += std::to_string(changes[i].id);
+    }
+    return out + "}";
+}
+
+constexpr auto statement_limit = 10s;
+
+const std::string select_rows =
+    "SELECT id, layer, whole, coalesce(min_x, 0) AS min_x, coalesce(min_y, 0) AS min_y, coalesce(max_x, 0) AS max_x,"
+    " coalesce(max_y, 0) AS max_y, extract(epoch FROM clock_timestamp() - recorded_at)::float8 AS lag FROM gisd_changes.log ";
+
+asio::awaitable<void> notify_purged(state_ptr st, std::string events) {
+    database::params p{{"payload", "[" + events + "]"}};
+    std::string sql = std::string("SELECT pg_notify('") + purged_channel + "', :payload)";
+    co_await st->db.execute(std::move(sql), std::move(p), statement_limit);
+}
+
+// Sends the purged changes to every follower (this one included) for its open browsers.
+asio::awaitable<void> announce(state_ptr st, std::vector<recorded_change> changes, bool settled) {
+    std::string chunk;
+    for (const auto& c : changes) {
+        auto event = change_event_json(c, settled);
+        if (!chunk.empty() && chunk.size() + event.size() + 3 > payload_limit) {
+            auto sending = notify_purged(st, std::exchange(chunk, {}));
+            co_await std::move(sending);
+        }
+        if (!chunk.empty()) chunk += ",";
+        chunk += event;
+    }
+    if (!chunk.empty()) {
+        auto sending = notify_purged(st, std::move(chunk));
+        co_await std::move(sending);
+    }
+}
+
+// One pass over the log: first purges of new rows, second purges (and
+// removal) of rows whose settling time has passed. True when rows were left
+// for another pass.
+asio::awaitable<bool> pass(state_ptr st) {
+    bool more = false;
+    {
+        double lag = 0;
+        std::string sql = select_rows + "WHERE purged_at IS NULL ORDER BY id LIMIT " + std::to_string(read_batch);
+        auto reading = st->db.execute(std::move(sql), database::params{}, statement_limit);
+        auto r = co_await std::move(reading);
+        auto fresh = changes_of(r, lag);
+        if (st->stopped) co_return false;
+        if (!fresh.empty()) {
+            const auto started = std::chrono::steady_clock::now();
+            more = fresh.size() == static_cast<std::size_t>(read_batch);
+            auto purging = purge_changes(*st->svc, fresh, st->opts.scan_threshold);
+            auto outcome = co_await std::move(purging);
+            if (st->stopped) co_return false;
+            database::params p{{"ids", id_array(fresh)}, {"last", fresh.back().id}};
+            std::string mark =
+                "WITH done AS (UPDATE gisd_changes.log SET purged_at = clock_timestamp() WHERE id = ANY(:ids::bigint[]))"
+                " UPDATE gisd_changes.state SET value = greatest(value::bigint, :last::bigint)::text WHERE name = 'position'";
+            auto marking = st->db.execute(std::move(mark), std::move(p), statement_limit);
+            co_await std::move(marking);
+            lag += std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            metrics::count_changes(fresh.size(), outcome.deleted, lag);
+            st->svc->logger->info("Changes {}..{}: {} keys purged, {:.3f} s after the edit", fresh.front().id, fresh.back().id,
+                                  outcome.deleted, lag);
+            auto announcing = announce(st, std::move(fresh), false);
+            co_await std::move(announcing);
+        }
+    }
+    {
+        double lag = 0;
+        database::params p{{"settle", static_cast<double>(st->opts.settle.count()) / 1000.0}};
+        std::string sql = select_rows + "WHERE purged_at < clock_timestamp() - make_interval(secs => :settle::float8) ORDER BY id LIMIT " +
+                          std::to_string(read_batch);
+        auto reading = st->db.execute(std::move(sql), std::move(p), statement_limit);
+        auto r = co_await std::move(reading);
+        auto settled = changes_of(r, lag);
+        if (st->stopped) co_return false;
+        if (!settled.empty()) {
+            auto purging = purge_changes(*st->svc, settled, st->opts.scan_threshold);
+            auto outcome = co_await std::move(purging);
+            if (st->stopped) co_return false;
+            metrics::count_changes(0, outcome.deleted, -1);
+            database::params ids{{"ids", id_array(settled)}};
+            std::string remove = "DELETE FROM gisd_changes.log WHERE id = ANY(:ids::bigint[])";
+            auto removing = st->db.execute(std::move(remove), std::move(ids), statement_limit);
+            co_await std::move(removing);
+            more = more || settled.size() == static_cast<std::size_t>(read_batch);
+            auto announcing = announce(st, std::move(settled), true);
+            co_await std::move(announcing);
+        }
+    }
+    co_return more;
+}
+
+void deliver(const state_ptr& st, const std::string& payload) {
+    try {
+        auto events = nlohmann::ordered_json::parse(payload);
+        if (!events.is_array()) return;
+        for (const auto& e : events) {
+            const std::string text = e.dump();
+            for (const auto& listener : st->listeners) listener(text);
+        }
+    } catch (const nlohmann::json::exception&) {
+        // Not ours: someone else notified the channel.
+    }
+}
+
+asio::awaitable<void> follow(state_ptr st) {
+    while (!st->stopped) {
+        try {
+            if (!st->db.usable()) {
+                st->holder = false;
+                metrics::set_changes_consumer(false);
+                auto connecting = st->db.connect(st->opts.database_url, 5s, "gisd changes");
+                co_await std::move(connecting);
+                if (st->stopped) co_return;
+                auto listening = st->db.execute(std::string("LISTEN ") + purged_channel, database::params{}, statement_limit);
+                co_await std::move(listening);
+            }
+            if (!st->holder) {
+                database::params p{{"key", changes_lock_key}};
+                std::string sql =
+                    "SELECT CASE WHEN to_regclass('gisd_changes.log') IS NULL THEN NULL ELSE pg_try_advisory_lock(:key::bigint) END";
+                auto locking = st->db.execute(std::move(sql), std::move(p), statement_limit);
+                auto r = co_await std::move(locking);
+                if (st->stopped) co_return;
+                auto taken = r.scalar_one_or_none();
+                if (!taken || std::holds_alternative<std::monostate>(*taken)) {
+                    if (!st->absent_reported) {
+                        st->svc->logger->info("No change log in the database (gisd changes install): edits are not followed");
+                        st->absent_reported = true;
+                    }
+                    co_await sleep_for(st, st->opts.absent_retry);
+                    continue;
+                }
+                if (!std::get<bool>(*taken)) {
+                    // Another process consumes; this one only relays its announcements.
+                    auto notes = co_await st->db.notifications(st->opts.lock_retry);
+                    if (st->stopped) co_return;
+                    for (const auto& [channel, payload] : notes) {
+                        if (channel == purged_channel) deliver(st, payload);
+                    }
+                    continue;
+                }
+                st->holder = true;
+                metrics::set_changes_consumer(true);
+                st->svc->logger->info("Following the change log: this process purges edited tiles");
+                auto listening = st->db.execute(std::string("LISTEN ") + recorded_channel, database::params{}, statement_limit);
+                co_await std::move(listening);
+            }
+            while (co_await pass(st)) {
+                if (st->stopped) co_return;
+            }
+            if (st->stopped) co_return;
+            auto notes = co_await st->db.notifications(st->opts.poll);
+            if (st->stopped) co_return;
+            for (const auto& [channel, payload] : notes) {
+                if (channel == purged_channel) deliver(st, payload);
+            }
+            continue;
+        } catch (const std::exception& e) {
+            if (common::is_cancellation(e) || st->stopped) throw;
+            st->svc->logger->warn("Following the change log: {}; trying again", e.what());
+            metrics::count_handled_error(metrics::component::changes);
+            if (dynamic_cast<const database::error*>(&e) != nullptr) {
+                // The lock went with the session, or will: start again from connecting.
+                st->db.close();
+                st->holder = false;
+                metrics::set_changes_consumer(false);
+            }
+        }
+        if (st->stopped) co_return;
+        co_await sleep_for(st, 1s);
+    }
+}
+
+}  // namespace
+
+changes_consumer::changes_consumer(service& svc, changes_options options)
+    : m_state(std::make_shared<state>(svc, std::move(options))) {}
+
+changes_consumer::~changes_consumer() {
+    m_state->stopped = true;
+    m_state->pause.cancel();
+    m_state->listeners.clear();
+    if (m_state->holder) metrics::set_changes_consumer(false);
+}
+
+void changes_consumer::start() {
+    asio::co_spawn(m_state->svc->executor, follow(m_state), [logger = m_state->svc->logger](std::exception_ptr e) {
+        // A cancellation is the loop going away; anything else escaped the follower's own handling.
+        if (e && !common::is_cancellation(e)) logger->error("Following the change log ended by an unexpected error");
+    });
+}
+
+void changes_consumer::on_purged(std::function<void(const std::string&)> listener) { m_state->listeners.push_back(std::move(listener)); }
+
+bool changes_consumer::is_consumer() const { return m_state->holder; }
+
+}  // namespace vectile

@@ -1,0 +1,134 @@
+-- gisd change capture, version 1.
+--
+-- Records, in the editing transaction itself, what each statement on the five
+-- layer tables touched: the layer and the EPSG:3857 boxes of the old and new
+-- geometries (a bounded number of boxes however many rows), or the whole layer
+-- for TRUNCATE; then notifies channel gisd_changes. gisd reads the log, deletes
+-- the cached tiles inside the boxes and removes the rows it has dealt with.
+--
+-- Needs ownership of the tables, not superuser. The trigger function runs with
+-- its owner's rights, so a role that edits the tables needs no grant on the log.
+-- Applying it again changes nothing.
+BEGIN;
+
+CREATE SCHEMA IF NOT EXISTS gisd_changes;
+COMMENT ON SCHEMA gisd_changes IS 'gisd change capture, version 1';
+
+CREATE TABLE IF NOT EXISTS gisd_changes.log (
+    id bigserial PRIMARY KEY,
+    layer text NOT NULL,
+    whole boolean NOT NULL DEFAULT false,  -- every key of the layer (TRUNCATE)
+    min_x double precision,
+    min_y double precision,
+    max_x double precision,
+    max_y double precision,
+    recorded_at timestamptz NOT NULL DEFAULT clock_timestamp(),
+    -- set by the consumer after its first purge; the row goes after the second
+    purged_at timestamptz
+);
+
+CREATE TABLE IF NOT EXISTS gisd_changes.state (
+    name text PRIMARY KEY,
+    value text NOT NULL
+);
+INSERT INTO gisd_changes.state (name, value) VALUES ('version', '1')
+    ON CONFLICT (name) DO UPDATE SET value = excluded.value;
+INSERT INTO gisd_changes.state (name, value) VALUES ('position', '0')
+    ON CONFLICT (name) DO NOTHING;
+
+-- TG_ARGV: the layer's name, its geometry column.
+CREATE OR REPLACE FUNCTION gisd_changes.record() RETURNS trigger
+LANGUAGE plpgsql SECURITY DEFINER
+SET search_path = pg_catalog, pg_temp
+AS $fn$
+DECLARE
+    source text;
+BEGIN
+    IF TG_OP = 'TRUNCATE' THEN
+        INSERT INTO gisd_changes.log (layer, whole) VALUES (TG_ARGV[0], true);
+    ELSE
+        source := CASE TG_OP
+            WHEN 'INSERT' THEN format('SELECT %1$I AS g FROM new_rows', TG_ARGV[1])
+            WHEN 'DELETE' THEN format('SELECT %1$I AS g FROM old_rows', TG_ARGV[1])
+            ELSE format('SELECT %1$I AS g FROM old_rows UNION ALL SELECT %1$I FROM new_rows', TG_ARGV[1])
+        END;
+        -- Up to 32 distinct boxes are kept as they are; more are merged into
+        -- the cells of an 8 x 8 grid over their extent, so a bulk statement
+        -- writes at most 64 rows.
+        EXECUTE format($q$
+            WITH r AS (
+                SELECT DISTINCT ST_XMin(b) AS x0, ST_YMin(b) AS y0, ST_XMax(b) AS x1, ST_YMax(b) AS y1
+                FROM (SELECT box2d(g) AS b FROM (%s) s WHERE g IS NOT NULL) t
+            ), e AS (
+                SELECT count(*) AS c, min(x0) AS ex0, min(y0) AS ey0, max(x1) AS ex1, max(y1) AS ey1 FROM r
+            ), k AS (
+                SELECT r.*, CASE WHEN e.c <= 32 THEN -row_number() OVER ()
+                    ELSE least(7, coalesce(floor(((x0 + x1) / 2 - ex0) / nullif(ex1 - ex0, 0) * 8), 0))::bigint * 8
+                       + least(7, coalesce(floor(((y0 + y1) / 2 - ey0) / nullif(ey1 - ey0, 0) * 8), 0))::bigint
+                    END AS cell
+                FROM r, e
+            )
+            INSERT INTO gisd_changes.log (layer, min_x, min_y, max_x, max_y)
+            SELECT $1, min(x0), min(y0), max(x1), max(y1) FROM k GROUP BY cell$q$, source)
+        USING TG_ARGV[0];
+    END IF;
+    PERFORM pg_notify('gisd_changes', TG_ARGV[0]);
+    RETURN NULL;
+END
+$fn$;
+
+-- The geometry functions live where PostGIS was installed: that schema joins
+-- the function's fixed search path.
+DO $do$
+BEGIN
+    EXECUTE format('ALTER FUNCTION gisd_changes.record() SET search_path = pg_catalog, %I, pg_temp',
+                   (SELECT n.nspname FROM pg_extension x JOIN pg_namespace n ON n.oid = x.extnamespace WHERE x.extname = 'postgis'));
+END
+$do$;
+
+CREATE OR REPLACE TRIGGER gisd_changes_insert AFTER INSERT ON "PLOT" REFERENCING NEW TABLE AS new_rows
+    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('plots', 'GEOMETRY_3857');
+CREATE OR REPLACE TRIGGER gisd_changes_update AFTER UPDATE ON "PLOT" REFERENCING OLD TABLE AS old_rows NEW TABLE AS new_rows
+    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('plots', 'GEOMETRY_3857');
+CREATE OR REPLACE TRIGGER gisd_changes_delete AFTER DELETE ON "PLOT" REFERENCING OLD TABLE AS old_rows
+    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('plots', 'GEOMETRY_3857');
+CREATE OR REPLACE TRIGGER gisd_changes_truncate AFTER TRUNCATE ON "PLOT"
+    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('plots', 'GEOMETRY_3857');
+
+CREATE OR REPLACE TRIGGER gisd_changes_insert AFTER INSERT ON "BEACON" REFERENCING NEW TABLE AS new_rows
+    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('beacons', 'GEOMETRY_3857');
+CREATE OR REPLACE TRIGGER gisd_changes_update AFTER UPDATE ON "BEACON" REFERENCING OLD TABLE AS old_rows NEW TABLE AS new_rows
+    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('beacons', 'GEOMETRY_3857');
+CREATE OR REPLACE TRIGGER gisd_changes_delete AFTER DELETE ON "BEACON" REFERENCING OLD TABLE AS old_rows
+    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('beacons', 'GEOMETRY_3857');
+CREATE OR REPLACE TRIGGER gisd_changes_truncate AFTER TRUNCATE ON "BEACON"
+    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('beacons', 'GEOMETRY_3857');
+
+CREATE OR REPLACE TRIGGER gisd_changes_insert AFTER INSERT ON "CadZones" REFERENCING NEW TABLE AS new_rows
+    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('cadzones', 'geometry_3857');
+CREATE OR REPLACE TRIGGER gisd_changes_update AFTER UPDATE ON "CadZones" REFERENCING OLD TABLE AS old_rows NEW TABLE AS new_rows
+    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('cadzones', 'geometry_3857');
+CREATE OR REPLACE TRIGGER gisd_changes_delete AFTER DELETE ON "CadZones" REFERENCING OLD TABLE AS old_rows
+    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('cadzones', 'geometry_3857');
+CREATE OR REPLACE TRIGGER gisd_changes_truncate AFTER TRUNCATE ON "CadZones"
+    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('cadzones', 'geometry_3857');
+
+CREATE OR REPLACE TRIGGER gisd_changes_insert AFTER INSERT ON "Districts" REFERENCING NEW TABLE AS new_rows
+    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('districts', 'geometry_3857');
+CREATE OR REPLACE TRIGGER gisd_changes_update AFTER UPDATE ON "Districts" REFERENCING OLD TABLE AS old_rows NEW TABLE AS new_rows
+    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('districts', 'geometry_3857');
+CREATE OR REPLACE TRIGGER gisd_changes_delete AFTER DELETE ON "Districts" REFERENCING OLD TABLE AS old_rows
+    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('districts', 'geometry_3857');
+CREATE OR REPLACE TRIGGER gisd_changes_truncate AFTER TRUNCATE ON "Districts"
+    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('districts', 'geometry_3857');
+
+CREATE OR REPLACE TRIGGER gisd_changes_insert AFTER INSERT ON "LGAs" REFERENCING NEW TABLE AS new_rows
+    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('lgas', 'geometry_3857');
+CREATE OR REPLACE TRIGGER gisd_changes_update AFTER UPDATE ON "LGAs" REFERENCING OLD TABLE AS old_rows NEW TABLE AS new_rows
+    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('lgas', 'geometry_3857');
+CREATE OR REPLACE TRIGGER gisd_changes_delete AFTER DELETE ON "LGAs" REFERENCING OLD TABLE AS old_rows
+    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('lgas', 'geometry_3857');
+CREATE OR REPLACE TRIGGER gisd_changes_truncate AFTER TRUNCATE ON "LGAs"
+    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('lgas', 'geometry_3857');
+
+COMMIT;
