@@ -71,7 +71,7 @@ void count_db_error() noexcept;
 void count_redis_error(std::string_view command) noexcept;
 
 // A failure handled where it happened: logged once, with nothing to answer.
-enum class component : std::uint8_t { invalidation, change_feed, sentinel, tile_lock, database, cache, plans, seeding, changes };
+enum class component : std::uint8_t { invalidation, change_feed, sentinel, tile_lock, database, seeding, changes };
 void count_handled_error(component where) noexcept;
 
 enum class plan_status : std::uint8_t { ok, invalid, failed, timeout, refused };

@@ -32,8 +32,8 @@ inline constexpr std::array<double, 14> bounds{0.001, 0.0025, 0.005, 0.01, 0.025
 inline constexpr const char* method_names[methods] = {"GET", "HEAD", "POST", "OPTIONS", "OTHER"};
 inline constexpr const char* source_names[3] = {"memory", "redis", "miss"};
 inline constexpr const char* plan_names[5] = {"ok", "invalid", "failed", "timeout", "refused"};
-inline constexpr std::array<const char*, 9> component_names{"invalidation", "change_feed", "sentinel", "tile_lock", "database",
-                                                           "cache",        "plans",       "seeding",  "changes"};
+inline constexpr std::array<const char*, 7> component_names{"invalidation", "change_feed", "sentinel", "tile_lock",
+                                                           "database",     "seeding",     "changes"};
 inline constexpr std::array<std::string_view, 8> redis_ops{"get", "set", "del", "scan", "unlink", "client", "ping", "other"};
 
 // Buckets are kept apart (not cumulative) so that one observation is one

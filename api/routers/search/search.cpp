@@ -7,11 +7,9 @@
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/this_coro.hpp>
 
 #include <nlohmann/json.hpp>
 
-#include "common/cancellation.hpp"
 #include "common/deadline.hpp"
 #include "common/errors.hpp"
 #include "database/database.hpp"
