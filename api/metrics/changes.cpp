@@ -20,6 +20,7 @@ struct changes_block {
     std::atomic<std::uint64_t> purged{0};
     std::atomic<std::uint64_t> lag_bits{0};  // a double: the last batch's lag
     std::atomic<std::int64_t> consumer_pid{0};
+    std::atomic<std::uint64_t> refused{0};
 };
 
 changes_block* g_changes = nullptr;
@@ -38,6 +39,10 @@ void count_changes(std::size_t read, std::uint64_t keys_purged, double lag_secon
     g_changes->read.fetch_add(read, std::memory_order_relaxed);
     g_changes->purged.fetch_add(keys_purged, std::memory_order_relaxed);
     if (lag_seconds >= 0) g_changes->lag_bits.store(std::bit_cast<std::uint64_t>(lag_seconds), std::memory_order_relaxed);
+}
+
+void count_stale_write_refused() noexcept {
+    if (g_changes != nullptr) g_changes->refused.fetch_add(1, std::memory_order_relaxed);
 }
 
 void set_changes_consumer(bool consumer) noexcept {
@@ -63,6 +68,9 @@ void append_changes_exposition(std::string& out) {
     out += "gisd_changes_keys_purged_total " + std::to_string(g_changes->purged.load(std::memory_order_relaxed)) + "\n";
     out += "# HELP gisd_changes_lag_seconds From an edit to the purge of its keys, for the last batch.\n# TYPE gisd_changes_lag_seconds gauge\n";
     out += "gisd_changes_lag_seconds " + std::to_string(lag) + "\n";
+    out += "# HELP gisd_changes_stale_writes_refused_total Tiles not stored because an edit was purged while their statement ran.\n"
+           "# TYPE gisd_changes_stale_writes_refused_total counter\n";
+    out += "gisd_changes_stale_writes_refused_total " + std::to_string(g_changes->refused.load(std::memory_order_relaxed)) + "\n";
     out += "# HELP gisd_changes_consumer Whether a process of this server consumes the change log.\n# TYPE gisd_changes_consumer gauge\n";
     out += std::string("gisd_changes_consumer ") + (consumer ? "1" : "0") + "\n";
 }

@@ -85,6 +85,8 @@ void set_plan_queue(std::size_t depth) noexcept;
 // whether this process is the consumer.
 void count_changes(std::size_t read, std::uint64_t keys_purged, double lag_seconds) noexcept;
 void set_changes_consumer(bool consumer) noexcept;
+// A tile made while an edit of its area was purged, and therefore not stored.
+void count_stale_write_refused() noexcept;
 void enable_changes();
 void append_changes_exposition(std::string& out);
 

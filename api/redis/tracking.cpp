@@ -38,8 +38,13 @@ using detail::reply_ptr;
 
 class tracking_impl : public std::enable_shared_from_this<tracking_impl> {
 public:
-    tracking_impl(asio::any_io_executor ex, options opts, std::string prefix, tracking::callback on_change)
-        : m_ex(ex), m_opts(std::move(opts)), m_prefix(std::move(prefix)), m_on_change(std::move(on_change)), m_socket(ex) {}
+    tracking_impl(asio::any_io_executor ex, options opts, std::string prefix, tracking::callback on_change, std::string channel)
+        : m_ex(ex),
+          m_opts(std::move(opts)),
+          m_prefix(std::move(prefix)),
+          m_channel(std::move(channel)),
+          m_on_change(std::move(on_change)),
+          m_socket(ex) {}
 
     bool live() {
         if (m_state == state::live && moved()) lose();  // the sentinels announced another primary
@@ -111,6 +116,8 @@ private:
             auto on = co_await self->roundtrip(track);
             if (!is_text(on.get(), "OK")) throw error("CLIENT TRACKING");
             std::vector<std::string_view> subscribe{std::string_view("SUBSCRIBE"), std::string_view("__redis__:invalidate")};
+            // The second channel's confirmation comes as one more reply, which poll() passes over.
+            if (!self->m_channel.empty()) subscribe.emplace_back(self->m_channel);
             auto sub = co_await self->roundtrip(subscribe);
             if (sub->type != REDIS_REPLY_ARRAY || sub->elements < 1 || !is_text(sub->element[0], "subscribe")) throw error("SUBSCRIBE");
             ok = true;
@@ -177,6 +184,10 @@ private:
             if (message->type != REDIS_REPLY_ARRAY || message->elements != 3 || !is_text(message->element[0], "message")) continue;
             const redisReply* keys = message->element[2];
             if (!m_on_change) continue;
+            if (!m_channel.empty() && is_text(message->element[1], m_channel)) {
+                if (keys->type == REDIS_REPLY_STRING) m_on_change(std::string_view(keys->str, keys->len));
+                continue;
+            }
             if (keys->type == REDIS_REPLY_ARRAY) {
                 for (std::size_t i = 0; i < keys->elements; ++i) {
                     const redisReply* k = keys->element[i];
@@ -205,6 +216,7 @@ private:
     asio::any_io_executor m_ex;
     options m_opts;
     std::string m_prefix;
+    std::string m_channel;
     tracking::callback m_on_change;
     tcp::socket m_socket;
     reader_ptr m_reader;
@@ -217,8 +229,8 @@ private:
     bool m_stopped = false;
 };
 
-tracking::tracking(asio::any_io_executor executor, options opts, std::string prefix, callback on_change)
-    : m_impl(std::make_shared<tracking_impl>(executor, std::move(opts), std::move(prefix), std::move(on_change))) {}
+tracking::tracking(asio::any_io_executor executor, options opts, std::string prefix, callback on_change, std::string channel)
+    : m_impl(std::make_shared<tracking_impl>(executor, std::move(opts), std::move(prefix), std::move(on_change), std::move(channel))) {}
 
 tracking::~tracking() { m_impl->stop(); }
 

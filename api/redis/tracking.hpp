@@ -31,7 +31,9 @@ public:
     // changed (a flush, or the feed was lost or has just begun).
     using callback = std::function<void(std::optional<std::string_view> key)>;
 
-    tracking(asio::any_io_executor executor, options opts, std::string prefix, callback on_change);
+    // With a `channel`, a key published there is reported as changed too:
+    // what the server's own reports cannot tell (a key about to change).
+    tracking(asio::any_io_executor executor, options opts, std::string prefix, callback on_change, std::string channel = {});
     ~tracking();
     tracking(const tracking&) = delete;
     tracking& operator=(const tracking&) = delete;

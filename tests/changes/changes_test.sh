@@ -20,6 +20,7 @@ db=gisd_changes_$$
 db_url=$base/$db
 owner_url=${base/postgres@/gisd_owner_$$@}/$db
 editor_url=${base/postgres@/gisd_editor_$$@}/$db
+reader_url=${base/postgres@/gisd_reader_$$@}/$db
 state=$(mktemp -d /tmp/gisd-changes.XXXXXX)
 rport=$(scripts/free-port.sh)
 pids=()
@@ -28,7 +29,8 @@ cleanup() {
   for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null; done
   [ -f "$state/redis.pid" ] && kill "$(cat "$state/redis.pid")" 2>/dev/null
   psql "$DATABASE_URL" -X -q -c "DROP DATABASE IF EXISTS $db WITH (FORCE)" 2>/dev/null
-  psql "$DATABASE_URL" -X -q -c "DROP ROLE IF EXISTS gisd_owner_$$" -c "DROP ROLE IF EXISTS gisd_editor_$$" 2>/dev/null
+  psql "$DATABASE_URL" -X -q -c "DROP ROLE IF EXISTS gisd_owner_$$" -c "DROP ROLE IF EXISTS gisd_editor_$$" \
+    -c "DROP ROLE IF EXISTS gisd_reader_$$" 2>/dev/null
   [ -n "${KEEP_STATE:-}" ] || rm -rf "$state"
 }
 trap cleanup EXIT
@@ -63,7 +65,7 @@ start_gisd() {  # NAME [ARGS...]
   local name=$1
   shift
   port=$(scripts/free-port.sh)
-  DATABASE_URL=$db_url REDIS_HOST=127.0.0.1 REDIS_PORT=$rport REDIS_DB=0 \
+  DATABASE_URL=${GISD_DATABASE_URL:-$db_url} REDIS_HOST=127.0.0.1 REDIS_PORT=$rport REDIS_DB=0 \
     "$gisd_bin" --port "$port" --changes-settle 2 --changes-scan-threshold 1000 "$@" >"$state/$name.log" 2>&1 &
   pids+=($!)
   last_pid=$!
@@ -104,10 +106,11 @@ all_cached() { [ "$(cached "$@")" = "$#" ] || { echo "  cached: $(cached "$@") o
 
 # --- the scratch database, its owner and an editor
 psql "$DATABASE_URL" -X -q -v ON_ERROR_STOP=1 -c "CREATE DATABASE $db" \
-  -c "CREATE ROLE gisd_owner_$$ LOGIN" -c "CREATE ROLE gisd_editor_$$ LOGIN" || exit 1
+  -c "CREATE ROLE gisd_owner_$$ LOGIN" -c "CREATE ROLE gisd_editor_$$ LOGIN" -c "CREATE ROLE gisd_reader_$$ LOGIN" || exit 1
 q "CREATE EXTENSION postgis" && DATABASE_URL=$db_url scripts/load-cadastre.sh small >/dev/null || exit 1
 for t in '"PLOT"' '"BEACON"' '"CadZones"' '"Districts"' '"LGAs"'; do q "ALTER TABLE $t OWNER TO gisd_owner_$$"; done
 q "GRANT CREATE ON DATABASE $db TO gisd_owner_$$; GRANT SELECT, INSERT, UPDATE, DELETE ON \"PLOT\" TO gisd_editor_$$"
+q "GRANT SELECT ON \"PLOT\", \"BEACON\", \"CadZones\", \"Districts\", \"LGAs\" TO gisd_reader_$$"
 # pg_dump's \restrict lines carry a random key: left out of the comparison.
 schema_dump() { pg_dump "$db_url" -s "$@" | grep -v -e '^--' -e '^\\restrict' -e '^\\unrestrict'; }
 tables_dump() { schema_dump -t '"PLOT"' -t '"BEACON"' -t '"CadZones"' -t '"Districts"' -t '"LGAs"'; }
@@ -222,7 +225,45 @@ k=${watched[12]}
 q 'UPDATE "PLOT" SET "GEOMETRY_3857" = ST_Translate("GEOMETRY_3857", 0, 20) WHERE "ID" = 10'
 gone_within 1 "$k" >/dev/null
 rc set "mvt_v8:$k" "tile-from-before-the-edit" ex 7200 >/dev/null  # the late generation's write
-check "a tile stored after the purge from an older snapshot goes with the second purge" gone_within 5 "$k"
+check "a tile stored without its lock from an older snapshot goes with the second purge" gone_within 5 "$k"
+
+# The race, held: gisd r reads as a role whose view of the plots pauses each
+# statement for 2 s after its snapshot; an edit commits and is purged while
+# r's generation of a tile sleeps. That generation must not store its tile,
+# and a request after the purge must not be answered from it.
+q "CREATE FUNCTION public.gisd_test_pause() RETURNS boolean LANGUAGE plpgsql VOLATILE AS \$\$
+   BEGIN
+     IF current_setting('gisd_test.paused', true) IS DISTINCT FROM 'yes' THEN
+       PERFORM set_config('gisd_test.paused', 'yes', true);
+       PERFORM pg_sleep(2);
+     END IF;
+     RETURN true;
+   END \$\$;
+   ALTER TABLE \"PLOT\" ENABLE ROW LEVEL SECURITY;
+   CREATE POLICY gisd_test_pause ON \"PLOT\" FOR SELECT TO gisd_reader_$$ USING (public.gisd_test_pause())" >/dev/null
+held_port_a=$port
+GISD_DATABASE_URL=$reader_url start_gisd r --follow-changes off
+read -r x y <<<"$(centre 15)"
+IFS=: read -r l z tx ty <<<"$(keys_at plots "$x" "$y" | awk -F: '$2 == 16')"
+k="plots:16:$tx:$ty"
+rc del "mvt_v8:$k" >/dev/null
+held_url="http://127.0.0.1:$port/gis/plots/16/$tx/$ty.pbf"
+curl -fs -o "$state/held.pbf" "$held_url" &
+held=$!
+for _ in $(seq 40); do [ "$(rc exists "lock:mvt_v8:$k")" = 1 ] && break; sleep 0.05; done
+q 'UPDATE "PLOT" SET "GEOMETRY_3857" = ST_Translate("GEOMETRY_3857", 40, 0) WHERE "ID" = 15'
+stale_mark() { for _ in $(seq 20); do rc get "lock:mvt_v8:$k" | grep -q '^stale:' && return 0; sleep 0.05; done; return 1; }
+check "the purge marks the generation in flight stale" stale_mark
+curl -fs -o "$state/later.pbf" "$held_url"
+wait "$held"
+check "a request after the purge is not answered from the older generation" bash -c "! cmp -s '$state/held.pbf' '$state/later.pbf'"
+curl -fs -o "$state/cached.pbf" "http://127.0.0.1:$held_port_a/gis/plots/16/$tx/$ty.pbf"
+check "the tile cached is the one made after the edit" cmp -s "$state/later.pbf" "$state/cached.pbf"
+check "the older generation's write was refused" \
+  bash -c "curl -fs 'http://127.0.0.1:$port/metrics' | grep -q '^gisd_changes_stale_writes_refused_total [1-9]'"
+kill -TERM "$pid_r"
+q "DROP POLICY gisd_test_pause ON \"PLOT\"; ALTER TABLE \"PLOT\" DISABLE ROW LEVEL SECURITY; DROP FUNCTION public.gisd_test_pause()" >/dev/null
+port=$held_port_a
 
 # --- faults
 # gisd stopped while edits commit, then started.

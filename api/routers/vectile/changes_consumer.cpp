@@ -19,8 +19,8 @@
 #include "database/dedicated.hpp"
 #include "helpers/utils/utils.hpp"
 #include "metrics/metrics.hpp"
-#include "routers/vectile/invalidation.hpp"
 #include "routers/vectile/service.hpp"
+#include "routers/vectile/tile_lock.hpp"
 
 namespace vectile {
 
@@ -39,6 +39,27 @@ constexpr const char* purged_channel = "gisd_purged";
 // NOTIFY payloads must stay under 8000 bytes.
 constexpr std::size_t payload_limit = 7000;
 
+// Deletes each key and marks the lock of a generation in flight for it
+// stale (see tile_lock.hpp), so that the generation, whose snapshot may
+// predate the edit, does not store its tile; the key is published on
+// ARGV[1] for the owner's process. An empty-tile notice goes: its emptiness
+// may predate the edit too. KEYS: the N cache keys, then their N locks.
+// Gives the number of cache keys that existed.
+const char* const purge_script =
+    "local n = #KEYS / 2 "
+    "local deleted = 0 "
+    "for i = 1, n do "
+    "deleted = deleted + redis.call('DEL', KEYS[i]) "
+    "local v = redis.call('GET', KEYS[n + i]) "
+    "if v then "
+    "local head = string.sub(v, 1, 6) "
+    "if head == 'empty:' then redis.call('DEL', KEYS[n + i]) "
+    "elseif head ~= 'stale:' then "
+    "redis.call('SET', KEYS[n + i], 'stale:' .. v, 'KEEPTTL') redis.call('PUBLISH', ARGV[1], KEYS[i]) end "
+    "end "
+    "end "
+    "return deleted";
+
 struct deleter {
     service& svc;
     std::vector<std::string> keys;
@@ -50,29 +71,40 @@ struct deleter {
     }
     asio::awaitable<void> flush() {
         if (keys.empty()) co_return;
-        std::vector<std::string_view> argv{"DEL"};
+        std::vector<std::string> locks;
+        locks.reserve(keys.size());
+        for (const auto& k : keys) locks.push_back("lock:" + k);
+        const std::string count = std::to_string(keys.size() * 2);
+        const std::string channel = tile_lock::stale_channel(svc.cache.name_space);
+        std::vector<std::string_view> argv{"EVAL", purge_script, count};
         for (const auto& k : keys) argv.emplace_back(k);
+        for (const auto& l : locks) argv.emplace_back(l);
+        argv.emplace_back(channel);
         auto reply = co_await svc.redis_client.command(std::move(argv));
+        if (reply.type != redis::reply::kind::integer) throw redis::error("unexpected reply to the purge");
         deleted += static_cast<std::uint64_t>(std::max<long long>(reply.integer, 0));
         keys.clear();
     }
 };
 
-// Walks the keys matching `pattern`, handing each (without the namespace) to `wanted`.
+// Walks the cached keys matching `pattern` (within the namespace) and the
+// locks of generations in flight for such keys, handing each key (without the
+// namespace) to `wanted`; those wanted go to `del`.
 template <class Wanted>
 asio::awaitable<void> scan_matching(service& svc, deleter& del, const std::string& pattern, Wanted wanted) {
     const std::string prefix = svc.cache.name_space + ":";
+    const std::string both = "*" + pattern;  // the key itself, or "lock:" and the key
     std::string cursor = "0";
     do {
-        std::vector<std::string_view> scan{"SCAN", cursor, "MATCH", pattern, "COUNT", "1000"};
+        std::vector<std::string_view> scan{"SCAN", cursor, "MATCH", both, "COUNT", "1000"};
         auto reply = co_await svc.redis_client.command(std::move(scan));
         if (reply.type != redis::reply::kind::array || reply.elements.size() != 2) throw redis::error("unexpected SCAN reply");
         cursor = reply.elements[0].str;
         for (const auto& key : reply.elements[1].elements) {
-            std::string_view k = key.str;
-            if (!k.starts_with(prefix)) continue;
-            k.remove_prefix(prefix.size());
-            if (wanted(k)) co_await del.add(key.str);
+            std::string_view full = key.str;
+            if (full.starts_with("lock:")) full.remove_prefix(5);
+            if (!full.starts_with(prefix)) continue;
+            if (wanted(full.substr(prefix.size()))) co_await del.add(std::string(full));
         }
     } while (cursor != "0");
 }
@@ -118,11 +150,12 @@ asio::awaitable<purge_outcome> purge_changes(service& svc, std::vector<recorded_
         co_await del.add(std::move(full));
     }
     co_await del.flush();
+    auto every = [](std::string_view) { return true; };
     for (const auto& layer : plan.whole_layers) {
         const std::string tiles = svc.cache._make_key(layer + ":*");
         const std::string boxes = svc.cache._make_key("bbox:" + layer + ":*");
-        del.deleted += static_cast<std::uint64_t>(co_await scan_and_delete(svc, tiles));
-        del.deleted += static_cast<std::uint64_t>(co_await scan_and_delete(svc, boxes));
+        co_await scan_matching(svc, del, tiles, every);
+        co_await scan_matching(svc, del, boxes, every);
         auto centroid = svc.cache._make_key("centroid:" + layer);
         co_await del.add(std::move(centroid));
         co_await del.flush();

@@ -4,10 +4,11 @@
 // deletes the cached entries each recorded change can have altered; the
 // workers' memory copies follow through Redis's change feed.
 //
-// A change is purged twice: once when it is read, and again `settle` later,
-// when every tile generation that began before its commit has ended (tile
-// statements are bounded by their deadlines), so that a tile made from a
-// snapshot older than the edit and stored after the first purge does not stay.
+// A generation in flight during the purge is marked stale and does not store
+// its tile (see tile_lock.hpp). What is stored without a lock (the centroid
+// document, a miss made while Redis was slow) is covered by a second purge
+// `settle` later, when every generation that began before the commit has
+// ended (tile statements are bounded by their deadlines).
 // A row leaves the log only after its second purge succeeded; until then a
 // failure (Redis or the database unreachable, the process killed) leaves it
 // for the next attempt, by this process or by the one that takes the lock.

@@ -85,8 +85,9 @@ asio::awaitable<tile_memory::bytes> generate_locked(service& svc, database::sess
         co_await lock->release_empty();
         co_return out;
     }
-    const bool stored = co_await lock->store_and_release(*out, job.ttl);
-    if (!stored) svc.logger->warn("Cache set failed for {}: ", job.cache_key);
+    const auto stored = co_await lock->store_and_release(*out, job.ttl);
+    if (stored == tile_lock::store_outcome::failed) svc.logger->warn("Cache set failed for {}: ", job.cache_key);
+    if (stored == tile_lock::store_outcome::refused) metrics::count_stale_write_refused();
     co_return out;
 }
 

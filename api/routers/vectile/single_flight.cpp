@@ -51,6 +51,13 @@ single_flight::single_flight() : m_flights(std::make_shared<table>()) {}
 
 std::size_t single_flight::in_flight() const { return m_flights->size(); }
 
+void single_flight::forget(std::string_view key) {
+    // The flight's completion erases only its own entry: a forgotten flight leaves the table alone.
+    if (auto it = m_flights->find(std::string(key)); it != m_flights->end()) m_flights->erase(it);
+}
+
+void single_flight::forget_all() { m_flights->clear(); }
+
 asio::awaitable<single_flight::bytes> single_flight::join(std::string key, asio::awaitable<bytes> work) {
     std::shared_ptr<flight> f;
     if (auto it = m_flights->find(key); it != m_flights->end()) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include <boost/asio/awaitable.hpp>
@@ -28,6 +29,12 @@ public:
     // later caller then starts a new one. `work` must own what it uses: it
     // may outlive every caller.
     boost::asio::awaitable<bytes> join(std::string key, boost::asio::awaitable<bytes> work);
+
+    // Later callers for `key` start a generation of their own: the one in
+    // flight may have read the database before an edit whose purge just
+    // reached this process. Its callers still receive its outcome.
+    void forget(std::string_view key);
+    void forget_all();
 
     // Keys being generated now.
     std::size_t in_flight() const;

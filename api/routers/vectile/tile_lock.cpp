@@ -26,9 +26,11 @@ constexpr std::chrono::milliseconds command_bound{100};
 // Reading a tile (up to a few hundred kilobytes) may take longer.
 constexpr std::chrono::milliseconds read_bound{1000};
 
-// Compare-and-delete: only the owner's token releases.
+// Compare-and-delete: only the owner's token releases, also once an edit's
+// purge has marked the lock stale ("stale:<token>", see changes_consumer.cpp).
 const char* const release_script =
-    "if redis.call('GET', KEYS[1]) == ARGV[1] then return redis.call('DEL', KEYS[1]) end return 0";
+    "local v = redis.call('GET', KEYS[1]) "
+    "if v == ARGV[1] or v == 'stale:' .. ARGV[1] then return redis.call('DEL', KEYS[1]) end return 0";
 // The tile when stored (1); else the lock, taken when free or when it only
 // tells the waiters of a finished statement that the tile was empty (2: a
 // request arriving after that runs its own), or held by another owner (0).
@@ -39,16 +41,24 @@ const char* const read_or_take_script =
     "if v and string.sub(v, 1, 6) ~= 'empty:' then return {0, ''} end "
     "redis.call('SET', KEYS[2], ARGV[1], 'PX', ARGV[2]) "
     "return {2, ''}";
-// The tile stored, and the lock given up if it is still this owner's.
+// The tile stored and the lock given up (1) only while the lock is still this
+// owner's. An edit purged while the statement ran marked it stale: the tile
+// may predate the edit, so it is not stored (0). A lock that expired meanwhile
+// may have missed such a mark: not stored either (0).
 const char* const store_and_release_script =
-    "redis.call('SET', KEYS[1], ARGV[2], 'EX', ARGV[3]) "
-    "if redis.call('GET', KEYS[2]) == ARGV[1] then redis.call('DEL', KEYS[2]) end "
-    "return 1";
+    "local v = redis.call('GET', KEYS[2]) "
+    "if v == ARGV[1] then "
+    "redis.call('SET', KEYS[1], ARGV[2], 'EX', ARGV[3]) redis.call('DEL', KEYS[2]) return 1 end "
+    "if v == 'stale:' .. ARGV[1] then redis.call('DEL', KEYS[2]) end "
+    "return 0";
 // The owner's lock becomes the notice "empty:<token>" for a moment, long
-// enough for every waiter's next poll; empty tiles are never stored.
+// enough for every waiter's next poll; empty tiles are never stored. A stale
+// lock is only given up: the emptiness may predate an edit, so the waiters
+// run their own statements.
 const char* const release_empty_script =
-    "if redis.call('GET', KEYS[1]) == ARGV[1] then "
-    "return redis.call('SET', KEYS[1], 'empty:' .. ARGV[1], 'PX', ARGV[2]) end return 0";
+    "local v = redis.call('GET', KEYS[1]) "
+    "if v == ARGV[1] then return redis.call('SET', KEYS[1], 'empty:' .. ARGV[1], 'PX', ARGV[2]) end "
+    "if v == 'stale:' .. ARGV[1] then return redis.call('DEL', KEYS[1]) end return 0";
 // How long the empty notice stays: longer than the longest pause between polls.
 constexpr std::chrono::milliseconds empty_notice{400};
 const char* const renew_script =
@@ -98,12 +108,13 @@ asio::awaitable<tile_lock::first_look> tile_lock::read_or_take() {
     }
 }
 
-asio::awaitable<bool> tile_lock::store_and_release(std::string_view bytes, std::int64_t ttl_seconds) {
+asio::awaitable<tile_lock::store_outcome> tile_lock::store_and_release(std::string_view bytes, std::int64_t ttl_seconds) {
     const std::string ttl = std::to_string(ttl_seconds);
     std::vector<std::string_view> argv{"EVAL", store_and_release_script, "2", m_cache_key, m_lock_key, m_token, bytes, ttl};
     // Bounded like a cache write: a frozen Redis must not hold an answer that is ready.
     auto r = co_await bounded(*m_redis, std::move(argv), read_bound);
-    co_return r.has_value();
+    if (!r) co_return store_outcome::failed;
+    co_return r->integer == 1 ? store_outcome::stored : store_outcome::refused;
 }
 
 asio::awaitable<void> tile_lock::renew() {

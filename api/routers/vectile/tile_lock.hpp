@@ -7,6 +7,12 @@
 // expiry that the owner renews while it works: a process that dies holding it
 // releases it when the expiry passes. Lock keys lie outside the cache's
 // namespace, so invalidation neither deletes nor counts them.
+//
+// An edit's purge (changes_consumer.cpp) marks the lock of a generation in
+// flight "stale:<token>": its statement may have read the database before
+// the edit, so its tile is not stored, and the purge publishes the tile's key
+// on stale_channel() so that the owner's process starts a new generation for
+// later requests.
 
 #include <chrono>
 #include <cstdint>
@@ -37,6 +43,9 @@ public:
 
     const std::string& key() const noexcept { return m_lock_key; }
 
+    // Where purges publish the keys whose generations they marked stale.
+    static std::string stale_channel(const std::string& name_space) { return name_space + ":stale"; }
+
     // What a read of the tile that takes the lock when the tile is missing found.
     struct first_look {
         enum class kind { tile, taken, held, unusable } what = kind::unusable;
@@ -49,11 +58,14 @@ public:
     // without a lock).
     boost::asio::awaitable<first_look> read_or_take();
 
+    enum class store_outcome { stored, refused, failed };
     // In one round trip, after the statement: stores the tile under its key
-    // for `ttl_seconds` and gives the lock up. False when Redis did not take
-    // it in time (the lock then expires by itself). Never throws but for a
-    // cancellation.
-    boost::asio::awaitable<bool> store_and_release(std::string_view bytes, std::int64_t ttl_seconds);
+    // for `ttl_seconds` and gives the lock up (stored). Refused when the lock
+    // is no longer plainly this owner's: an edit's purge marked it stale while
+    // the statement ran, or it expired; the tile is then not stored. Failed
+    // when Redis did not answer in time (the lock then expires by itself).
+    // Never throws but for a cancellation.
+    boost::asio::awaitable<store_outcome> store_and_release(std::string_view bytes, std::int64_t ttl_seconds);
 
     // Extends this owner's lock by `expiry`; does nothing once it is not ours.
     // Never throws but for a cancellation.
