@@ -6,7 +6,11 @@
 #   2. precision: keys purged by one plot edit against the keys a whole-layer
 #      invalidation drops, after seeding the plots at zooms 14-17;
 #   3. edit to fresh tile: EDITS single-plot attribute edits, each timed from
-#      its COMMIT until the zoom-16 tile answers with new bytes (median, p99).
+#      its COMMIT until the zoom-16 tile answers with new bytes (median, p99);
+#   4. the same under load: LOADED_EDITS edits (default EDITS; 0 skips) while
+#      wrk asks for the seeded tiles and, for MISS_SHARE percent (10) of its
+#      requests, tiles never asked for before; LOAD_RATE requests/s (8000;
+#      0: as fast as it can); hit share from /metrics;
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -14,14 +18,17 @@ gisd=$(realpath "${GISD_BIN:-build/gisd}")
 plots=${PLOTS:-100000}
 rounds=${ROUNDS:-3}
 edits=${EDITS:-200}
+loaded_edits=${LOADED_EDITS:-$edits}
+miss_share=${MISS_SHARE:-10}
+load_rate=${LOAD_RATE:-8000}
 state=$root/.bench-state/changes
 mkdir -p "$state"
 pg_port=$(scripts/free-port.sh)
 redis_port=$(scripts/free-port.sh)
 eval "$(scripts/services.sh start "$state/services" "$pg_port" "$redis_port")"
-gisd_pid=
+gisd_pid='' wrk_pid=''
 cleanup() {
-  [ -n "$gisd_pid" ] && kill "$gisd_pid" 2>/dev/null
+  for pid in $wrk_pid $gisd_pid; do kill "$pid" 2>/dev/null || true; done
   scripts/services.sh stop "$state/services" >/dev/null || true
 }
 trap cleanup EXIT
@@ -50,38 +57,123 @@ echo "writers: 100,000-row UPDATE ${took[without-update]} ms without triggers, $
   "($(awk "BEGIN {printf \"%.2f\", ${took[with-copy]} / ${took[without-copy]}}")x); log rows after the last round: $log_rows"
 
 # --- 2. precision
-port=$(scripts/free-port.sh)
-"$gisd" --port "$port" --workers 1 >"$state/gisd.log" 2>&1 &
-gisd_pid=$!
-for _ in $(seq 100); do curl -fs "http://127.0.0.1:$port/gis/health/" >/dev/null && break; sleep 0.1; done
-for _ in $(seq 100); do [ "$(q "SELECT count(*) FROM pg_locks WHERE locktype = 'advisory'")" != 0 ] && break; sleep 0.1; done
+metric() { curl -fs "http://127.0.0.1:$port/metrics" | awk -v m="$1" '$1 == m {print $2}'; }
+# Plots tiles served since the start: hits (the worker's copy or Redis) and misses.
+tile_counts() {
+  curl -fs "http://127.0.0.1:$port/metrics" |
+    awk '$1 ~ /^gisd_tile_requests_total\{layer="plots",/ {if ($1 ~ /"miss"/) m += $2; else h += $2} END {print h + 0, m + 0}'
+}
+start_gisd() {  # extra flags...
+  port=$(scripts/free-port.sh)
+  "$gisd" --port "$port" --workers 1 "$@" >>"$state/gisd.log" 2>&1 &
+  gisd_pid=$!
+  for _ in $(seq 100); do curl -fs "http://127.0.0.1:$port/gis/health/" >/dev/null && break; sleep 0.1; done
+  for _ in $(seq 100); do [ "$(metric gisd_changes_consumer)" = 1 ] && break; sleep 0.1; done
+}
+stop_gisd() { kill "$gisd_pid"; wait "$gisd_pid" 2>/dev/null || true; gisd_pid=; }
+wait_purged() { for _ in $(seq 100); do [ "$(q 'SELECT count(*) FROM gisd_changes.log WHERE purged_at IS NULL')" = 0 ] && break; sleep 0.05; done; }
+# Until every change has had its second purge too and left the log.
+wait_settled() { for _ in $(seq 600); do [ "$(q 'SELECT count(*) FROM gisd_changes.log')" = 0 ] && break; sleep 0.1; done; }
+: >"$state/gisd.log"
+start_gisd
 read -r w s e n <<<"$(q "SELECT ST_XMin(b) || ' ' || ST_YMin(b) || ' ' || ST_XMax(b) || ' ' || ST_YMax(b) FROM (SELECT ST_Transform(ST_SetSRID(ST_Extent(\"GEOMETRY_3857\"), 3857), 4326) b FROM \"PLOT\" WHERE \"ID\" <= 3000) x")"
-"$gisd" seed --layer plots --zoom 14-17 --bbox "$w,$s,$e,$n" --concurrency 4 >/dev/null
+seed() { "$gisd" seed --layer plots --zoom 14-17 --bbox "$w,$s,$e,$n" --concurrency 4 >/dev/null; }
+# The seeded tiles, as URLs (the keys are mvt_v8:plots:z:x:y).
+seeded_urls() { redis-cli -p "$redis_port" --scan --pattern 'mvt_v8:plots:*' | awk -F: '{print "/gis/plots/" $3 "/" $4 "/" $5 ".pbf"}'; }
+seed
 layer_keys=$(redis-cli -p "$redis_port" --scan --pattern 'mvt_v8:plots:*' | wc -l)
-purged() { curl -fs "http://127.0.0.1:$port/metrics" | awk '$1 == "gisd_changes_keys_purged_total" {print $2}'; }
-p0=$(purged)
+p0=$(metric gisd_changes_keys_purged_total)
 q 'UPDATE "PLOT" SET "STATUS" = '"'Bench'"' WHERE "ID" = 1500' >/dev/null
-for _ in $(seq 100); do [ "$(q 'SELECT count(*) FROM gisd_changes.log WHERE purged_at IS NULL')" = 0 ] && break; sleep 0.05; done
-p1=$(purged)
+wait_purged
+p1=$(metric gisd_changes_keys_purged_total)
 echo "precision: one plot edit purged $((p1 - p0)) keys; whole-layer invalidation drops $layer_keys plots keys" \
   "($(awk "BEGIN {printf \"%.4f\", ($p1 - $p0) / $layer_keys}") of them)"
 
 # --- 3. edit to fresh tile
-times=()
-for i in $(seq "$edits"); do
-  id=$(( (i * 7919) % 3000 + 1 ))
-  read -r z x y <<<"$(q "SELECT 16, floor((ST_X(c) + 20037508.342789244) / (40075016.685578488 / 65536))::int, floor((20037508.342789244 - ST_Y(c)) / (40075016.685578488 / 65536))::int FROM (SELECT ST_Centroid(\"GEOMETRY_3857\") c FROM \"PLOT\" WHERE \"ID\" = $id) s" | tr '|' ' ')"
-  url="http://127.0.0.1:$port/gis/plots/$z/$x/$y.pbf"
-  curl -fs -o "$state/old.pbf" "$url"
-  curl -fs -o "$state/old.pbf" "$url"  # a hit now
-  q "UPDATE \"PLOT\" SET \"PLOT_NO\" = 'E$i-' || \"ID\" WHERE \"ID\" = $id" >/dev/null
-  t=$(date +%s%N)
-  while :; do
-    curl -fs -o "$state/new.pbf" "$url"
-    cmp -s "$state/old.pbf" "$state/new.pbf" || break
-    [ $(( ($(date +%s%N) - t) / 1000000 )) -gt 10000 ] && break
-    sleep 0.005
+# Edits $1 plots one at a time, their new plot numbers beginning with $2; prints,
+# one a line, the ms from each edit's COMMIT until its zoom-16 tile answers with
+# new bytes.
+edit_to_fresh() {
+  local i id z x y url t
+  for i in $(seq "$1"); do
+    id=$(( (i * 7919) % 3000 + 1 ))
+    read -r z x y <<<"$(q "SELECT 16, floor((ST_X(c) + 20037508.342789244) / (40075016.685578488 / 65536))::int, floor((20037508.342789244 - ST_Y(c)) / (40075016.685578488 / 65536))::int FROM (SELECT ST_Centroid(\"GEOMETRY_3857\") c FROM \"PLOT\" WHERE \"ID\" = $id) s" | tr '|' ' ')"
+    url="http://127.0.0.1:$port/gis/plots/$z/$x/$y.pbf"
+    curl -fs -o "$state/old.pbf" "$url"
+    curl -fs -o "$state/old.pbf" "$url"  # a hit now
+    q "UPDATE \"PLOT\" SET \"PLOT_NO\" = '$2$i-' || \"ID\" WHERE \"ID\" = $id" >/dev/null
+    t=$(date +%s%N)
+    while :; do
+      curl -fs -o "$state/new.pbf" "$url"
+      cmp -s "$state/old.pbf" "$state/new.pbf" || break
+      [ $(( ($(date +%s%N) - t) / 1000000 )) -gt 10000 ] && break
+      sleep 0.005
+    done
+    ms "$t"
   done
-  times+=($(ms "$t"))
-done
-printf '%s\n' "${times[@]}" | sort -n | awk -v n="$edits" '{a[NR]=$1} END {printf "edit to fresh tile: %d edits, median %d ms, p99 %d ms\n", n, a[int((NR+1)/2)], a[int(NR*0.99+0.5)]}'
+}
+percentiles() { sort -n | awk '{a[NR]=$1} END {printf "median %d ms, p99 %d ms", a[int((NR+1)/2)], a[int(NR*0.99+0.5)]}'; }
+# The consumer's own account of the purges logged past byte $1 of gisd's log:
+# batches, and the time from the edit's statement to its purge.
+purge_lags() {
+  tail -c +"$(($1 + 1))" "$state/gisd.log" |
+    sed -n 's/.*Changes [0-9]*\.\.[0-9]*: [0-9]* keys purged, \([0-9.]*\) s after the edit.*/\1/p' |
+    awk '{printf "%d\n", $1 * 1000}' >"$state/lags"
+  echo "$(wc -l <"$state/lags") purge batches in gisd's log, $(percentiles <"$state/lags") after the edit"
+}
+offset=$(stat -c %s "$state/gisd.log")
+edit_to_fresh "$edits" E >"$state/fresh.ms"
+echo "edit to fresh tile: $edits edits, $(percentiles <"$state/fresh.ms")"
+echo "  consumer: $(purge_lags "$offset")"
+
+ratio() { awk "BEGIN {printf \"%.3f\", $1 / $2}"; }
+
+# --- 4. edit to fresh tile under load
+if [ "$loaded_edits" -gt 0 ]; then
+  seed  # the tiles section 3's edits purged
+  seeded_urls >"$state/hit_urls"
+  # Tiles nobody asked for yet: those at zooms 17-20 holding a plot's centroid,
+  # in a scrambled order, each asked for once.
+  q "SELECT '/gis/plots/' || z || '/' || x || '/' || y || '.pbf' FROM (SELECT DISTINCT z,
+       floor((ST_X(c) + 20037508.342789244) / (40075016.685578488 / 2 ^ z))::int x,
+       floor((20037508.342789244 - ST_Y(c)) / (40075016.685578488 / 2 ^ z))::int y
+     FROM (SELECT ST_Centroid(\"GEOMETRY_3857\") c FROM \"PLOT\") p, generate_series(17, 20) z) t
+     ORDER BY md5(z || '/' || x || '/' || y)" | grep -vxFf "$state/hit_urls" >"$state/miss_urls"
+  cat >"$state/load.lua" <<LUA
+local hits, misses = {}, {}
+for line in io.lines("$state/hit_urls") do hits[#hits + 1] = line end
+for line in io.lines("$state/miss_urls") do misses[#misses + 1] = line end
+local k, h, m = 0, 0, 0
+request = function()
+  k = k + 1
+  -- $miss_share of every 100 requests, evenly spread, ask for a tile not asked for before.
+  if math.floor(k * $miss_share / 100) > math.floor((k - 1) * $miss_share / 100) then
+    m = m % #misses + 1
+    return wrk.format("GET", misses[m])
+  end
+  h = h % #hits + 1
+  return wrk.format("GET", hits[h])
+end
+LUA
+  if [ "$load_rate" -gt 0 ]; then
+    # Each of the 64 connections waits after each answer, for about LOAD_RATE requests/s.
+    echo "delay = function() return $((64 * 1000 / load_rate)) end" >>"$state/load.lua"
+  fi
+  c0=$(tile_counts)
+  wrk -t1 -c64 -d3600s -s "$state/load.lua" "http://127.0.0.1:$port" >"$state/wrk-load.out" 2>&1 &
+  wrk_pid=$!
+  sleep 2
+  offset=$(stat -c %s "$state/gisd.log")
+  edit_to_fresh "$loaded_edits" L >"$state/loaded.ms"
+  kill -INT "$wrk_pid"
+  wait "$wrk_pid" || true
+  wrk_pid=
+  c1=$(tile_counts)
+  read -r h0 m0 <<<"$c0"
+  read -r h1 m1 <<<"$c1"
+  requests=$(awk '/requests in/ {print $1}' "$state/wrk-load.out")
+  echo "edit to fresh tile under load: $loaded_edits edits, $(percentiles <"$state/loaded.ms");" \
+    "wrk $(awk '/Requests\/sec/ {printf "%.0f", $2}' "$state/wrk-load.out") requests/s, hit share $(ratio $((h1 - h0)) $((h1 - h0 + m1 - m0)))" \
+    "($((m1 - m0)) misses; $((requests * miss_share / 100)) of $(wc -l <"$state/miss_urls") uncached tiles asked for)"
+  echo "  consumer: $(purge_lags "$offset")"
+fi
