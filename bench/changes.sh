@@ -11,6 +11,9 @@
 #      wrk asks for the seeded tiles and, for MISS_SHARE percent (10) of its
 #      requests, tiles never asked for before; LOAD_RATE requests/s (8000;
 #      0: as fast as it can); hit share from /metrics;
+#   5. precision as a hit ratio (TRACE=0 skips): a viewer's trace of tiles at
+#      zooms 12-17 around a plot, replayed after one edit of that plot and
+#      after a whole-layer invalidation;
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -21,6 +24,7 @@ edits=${EDITS:-200}
 loaded_edits=${LOADED_EDITS:-$edits}
 miss_share=${MISS_SHARE:-10}
 load_rate=${LOAD_RATE:-8000}
+trace=${TRACE:-1}
 state=$root/.bench-state/changes
 mkdir -p "$state"
 pg_port=$(scripts/free-port.sh)
@@ -176,4 +180,56 @@ LUA
     "wrk $(awk '/Requests\/sec/ {printf "%.0f", $2}' "$state/wrk-load.out") requests/s, hit share $(ratio $((h1 - h0)) $((h1 - h0 + m1 - m0)))" \
     "($((m1 - m0)) misses; $((requests * miss_share / 100)) of $(wc -l <"$state/miss_urls") uncached tiles asked for)"
   echo "  consumer: $(purge_lags "$offset")"
+fi
+
+# --- 5. precision as a hit ratio
+if [ "$trace" != 0 ]; then
+  wait_settled  # a second purge of an earlier edit would count against the trace
+  read -r lon lat <<<"$(q "SELECT ST_X(c) || ' ' || ST_Y(c) FROM (SELECT ST_Transform(ST_Centroid(\"GEOMETRY_3857\"), 4326) c FROM \"PLOT\" WHERE \"ID\" = 1000) s")"
+  python3 - "$lon" "$lat" >"$state/trace_all" <<'PY'
+import math, sys
+lon, lat = float(sys.argv[1]), float(sys.argv[2])
+# A 1280 x 1024 screen of 256-pixel tiles, opened at zoom 12 over the plot and
+# zoomed in a step at a time to 17, then panned a screen west and east at 15-17.
+seen = set()
+for z, shift in [(z, 0) for z in range(12, 18)] + [(z, s) for z in range(15, 18) for s in (-5, 5)]:
+    n = 2 ** z
+    x = int((lon + 180) / 360 * n)
+    y = int((1 - math.asinh(math.tan(math.radians(lat))) / math.pi) / 2 * n)
+    for dy in range(-2, 2):
+        for dx in range(-2, 3):
+            url = f"/gis/plots/{z}/{x + shift + dx}/{y + dy}.pbf"
+            if url not in seen:
+                seen.add(url)
+                print(url)
+PY
+  # Replays a list of URLs on one connection; prints the hits (X-Cache) and the
+  # count, and writes the URLs answered with content to $3 if given.
+  cat >"$state/replay.py" <<'PY'
+import http.client, sys
+port, urls = int(sys.argv[1]), [l.strip() for l in open(sys.argv[2]) if l.strip()]
+c = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+hits, kept = 0, []
+for u in urls:
+    c.request("GET", u)
+    r = c.getresponse()
+    r.read()
+    hits += r.getheader("X-Cache") == "HIT"
+    if r.status == 200:
+        kept.append(u)
+print(hits, len(urls))
+if len(sys.argv) > 3:
+    open(sys.argv[3], "w").write("".join(u + "\n" for u in kept))
+PY
+  replay() { python3 "$state/replay.py" "$port" "$@"; }
+  # Empty tiles (204) are never cached: the trace keeps the tiles with content.
+  replay "$state/trace_all" "$state/trace" >/dev/null
+  read -r before total <<<"$(replay "$state/trace")"
+  q "UPDATE \"PLOT\" SET \"PLOT_NO\" = 'T-' || \"ID\" WHERE \"ID\" = 1000" >/dev/null
+  wait_purged
+  read -r after_edit _ <<<"$(replay "$state/trace")"
+  curl -fs -X POST "http://127.0.0.1:$port/gis/cache/invalidate/plots" >/dev/null
+  read -r after_all _ <<<"$(replay "$state/trace")"
+  echo "trace: $total tiles with content at zooms 12-17 ($(wc -l <"$state/trace_all") asked for), hit ratio $(ratio "$before" "$total") warm;" \
+    "after one plot edit $(ratio "$after_edit" "$total") ($((total - after_edit)) misses), after a whole-layer invalidation $(ratio "$after_all" "$total")"
 fi
