@@ -14,6 +14,11 @@
 #   5. precision as a hit ratio (TRACE=0 skips): a viewer's trace of tiles at
 #      zooms 12-17 around a plot, replayed after one edit of that plot and
 #      after a whole-layer invalidation;
+#   6. hit throughput under steady edits: wrk on the seeded tiles for
+#      STEADY_SECONDS (8), without edits and with EDIT_RATE (50) single-plot
+#      edits a second, HOT_SHARE percent (10) of them on plots of the seeded
+#      area, alternating for STEADY_ROUNDS (default ROUNDS; 0 skips); gisd
+#      runs with --changes-settle STEADY_SETTLE (2) here.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -25,14 +30,19 @@ loaded_edits=${LOADED_EDITS:-$edits}
 miss_share=${MISS_SHARE:-10}
 load_rate=${LOAD_RATE:-8000}
 trace=${TRACE:-1}
+steady_rounds=${STEADY_ROUNDS:-$rounds}
+steady_seconds=${STEADY_SECONDS:-8}
+edit_rate=${EDIT_RATE:-50}
+hot_share=${HOT_SHARE:-10}
+steady_settle=${STEADY_SETTLE:-2}
 state=$root/.bench-state/changes
 mkdir -p "$state"
 pg_port=$(scripts/free-port.sh)
 redis_port=$(scripts/free-port.sh)
 eval "$(scripts/services.sh start "$state/services" "$pg_port" "$redis_port")"
-gisd_pid='' wrk_pid=''
+gisd_pid='' wrk_pid='' feeder_pid=''
 cleanup() {
-  for pid in $wrk_pid $gisd_pid; do kill "$pid" 2>/dev/null || true; done
+  for pid in $feeder_pid $wrk_pid $gisd_pid; do kill "$pid" 2>/dev/null || true; done
   scripts/services.sh stop "$state/services" >/dev/null || true
 }
 trap cleanup EXIT
@@ -232,4 +242,91 @@ PY
   read -r after_all _ <<<"$(replay "$state/trace")"
   echo "trace: $total tiles with content at zooms 12-17 ($(wc -l <"$state/trace_all") asked for), hit ratio $(ratio "$before" "$total") warm;" \
     "after one plot edit $(ratio "$after_edit" "$total") ($((total - after_edit)) misses), after a whole-layer invalidation $(ratio "$after_all" "$total")"
+fi
+
+# --- 6. hit throughput under steady edits
+if [ "$steady_rounds" -gt 0 ]; then
+  # Each change is purged twice, the second time --changes-settle seconds after
+  # the first; in a steady stream of edits both purges run all the time, and a
+  # short settle brings the second purge into the round, as then.
+  stop_gisd
+  start_gisd --changes-settle "$steady_settle"
+  seed
+  seeded_urls >"$state/hit_urls"
+  cat >"$state/hits.lua" <<LUA
+local paths = {}
+for line in io.lines("$state/hit_urls") do paths[#paths + 1] = line end
+local i = 0
+request = function()
+  i = i % #paths + 1
+  return wrk.format("GET", paths[i])
+end
+LUA
+  # Edited plots: HOT_SHARE percent inside the seeded box (each has its tiles at
+  # zooms 14-17 among the hits), the others outside the seeded zoom-14 tiles
+  # (none of their tiles is).
+  q 'SELECT "ID" FROM "PLOT" WHERE "ID" <= 3000' >"$state/hot_ids"
+  read -r ex0 ey0 ex1 ey1 <<<"$(awk -F/ '$4 == 14 {x = $5 + 0; y = $6 + 0; if (n++ == 0 || x < x0) x0 = x; if (x > x1) x1 = x; if (n == 1 || y < y0) y0 = y; if (y > y1) y1 = y}
+    END {r = 20037508.342789244; d = 2 * r / 16384; printf "%.3f %.3f %.3f %.3f", -r + x0 * d, r - (y1 + 1) * d, -r + (x1 + 1) * d, r - y0 * d}' "$state/hit_urls")"
+  q "SELECT \"ID\" FROM \"PLOT\" WHERE NOT \"GEOMETRY_3857\" && ST_MakeEnvelope($ex0, $ey0, $ex1, $ey1, 3857)" >"$state/cold_ids"
+  # One psql session, fed one single-plot UPDATE (autocommit) every 1/rate s until SIGTERM.
+  cat >"$state/feeder.py" <<'PY'
+import random, signal, subprocess, sys, time
+rate, hot_share, tag = float(sys.argv[1]), float(sys.argv[2]) / 100, sys.argv[5]
+hot, cold = ([l.strip() for l in open(f) if l.strip()] for f in sys.argv[3:5])
+stop = False
+def on_term(*_):
+    global stop
+    stop = True
+signal.signal(signal.SIGTERM, on_term)
+pick = random.Random(tag)
+psql = subprocess.Popen(["psql", "-X", "-q", "-v", "ON_ERROR_STOP=1"], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, text=True)
+start, i = time.monotonic(), 0
+while not stop:
+    wait = start + i / rate - time.monotonic()
+    if wait > 0:
+        time.sleep(wait)
+    plot = pick.choice(hot) if not cold or pick.random() < hot_share else pick.choice(cold)
+    psql.stdin.write(f"UPDATE \"PLOT\" SET \"PLOT_NO\" = '{tag}{i}-' || \"ID\" WHERE \"ID\" = {plot};\n")
+    psql.stdin.flush()
+    i += 1
+psql.stdin.close()
+psql.wait()
+PY
+  edits_so_far() { q 'SELECT last_value FROM gisd_changes.log_id_seq'; }
+  : >"$state/steady"
+  for r in $(seq "$steady_rounds"); do
+    # Which goes first alternates, so that neither gains from its place in the round.
+    order="quiet edits"; [ $((r % 2)) = 0 ] && order="edits quiet"
+    for mode in $order; do
+      if [ "$mode" = edits ]; then
+        python3 "$state/feeder.py" "$edit_rate" "$hot_share" "$state/hot_ids" "$state/cold_ids" "S$r-" &
+        feeder_pid=$!
+      else
+        wait_settled  # no purges of the other round's edits
+      fi
+      wrk -t1 -c64 -d2s -s "$state/hits.lua" "http://127.0.0.1:$port" >/dev/null
+      read -r h0 m0 <<<"$(tile_counts)"
+      e0=$(edits_so_far)
+      t0=$(date +%s%N)
+      wrk -t1 -c64 -d"${steady_seconds}s" -s "$state/hits.lua" "http://127.0.0.1:$port" >"$state/wrk.out"
+      t1=$(date +%s%N)
+      e1=$(edits_so_far)
+      read -r h1 m1 <<<"$(tile_counts)"
+      if [ "$mode" = edits ]; then
+        kill "$feeder_pid"
+        wait "$feeder_pid" || true
+        feeder_pid=
+      fi
+      echo "$mode $(awk '/Requests\/sec/ {printf "%.0f", $2}' "$state/wrk.out") $(ratio $((h1 - h0)) $((h1 - h0 + m1 - m0)))" \
+        "$(awk "BEGIN {printf \"%.1f\", ($e1 - $e0) / (($t1 - $t0) / 1e9)}")" >>"$state/steady"
+    done
+  done
+  col() { awk -v m="$1" -v c="$2" '$1 == m {print $c}' "$state/steady"; }
+  q_rps=$(col quiet 2 | median)
+  e_rps=$(col edits 2 | median)
+  echo "hits under steady edits, by round: without edits $(col quiet 2 | paste -sd/) requests/s, with edits $(col edits 2 | paste -sd/)" \
+    "(edits committed per s $(col edits 4 | paste -sd/), $hot_share % of them in the seeded box; hit share $(col edits 3 | paste -sd/))"
+  echo "hits under steady edits: median $q_rps requests/s without edits (hit share $(col quiet 3 | median))," \
+    "$e_rps with $edit_rate edits/s (hit share $(col edits 3 | median)); ratio $(ratio "$e_rps" "$q_rps")"
 fi
