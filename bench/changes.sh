@@ -14,11 +14,12 @@
 #   5. precision as a hit ratio (TRACE=0 skips): a viewer's trace of tiles at
 #      zooms 12-17 around a plot, replayed after one edit of that plot and
 #      after a whole-layer invalidation;
-#   6. hit throughput under steady edits: wrk on the seeded tiles for
-#      STEADY_SECONDS (8), without edits and with EDIT_RATE (50) single-plot
-#      edits a second, HOT_SHARE percent (10) of them on plots of the seeded
-#      area, alternating for STEADY_ROUNDS (default ROUNDS; 0 skips); gisd
-#      runs with --changes-settle STEADY_SETTLE (2) here.
+#   6. hit throughput under steady edits: wrk on the tiles seeded at zooms
+#      STEADY_ZOOMS (14-17) for STEADY_SECONDS (8), without edits and with
+#      EDIT_RATE (50) single-plot edits a second, HOT_SHARE percent (10) of
+#      them on plots of the seeded box, the others outside its zoom-14 tiles,
+#      alternating for STEADY_ROUNDS (default ROUNDS; 0 skips); gisd runs with
+#      --changes-settle STEADY_SETTLE (2) here.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -35,6 +36,7 @@ steady_seconds=${STEADY_SECONDS:-8}
 edit_rate=${EDIT_RATE:-50}
 hot_share=${HOT_SHARE:-10}
 steady_settle=${STEADY_SETTLE:-2}
+steady_zooms=${STEADY_ZOOMS:-14-17}
 state=$root/.bench-state/changes
 mkdir -p "$state"
 pg_port=$(scripts/free-port.sh)
@@ -91,7 +93,7 @@ wait_settled() { for _ in $(seq 600); do [ "$(q 'SELECT count(*) FROM gisd_chang
 : >"$state/gisd.log"
 start_gisd
 read -r w s e n <<<"$(q "SELECT ST_XMin(b) || ' ' || ST_YMin(b) || ' ' || ST_XMax(b) || ' ' || ST_YMax(b) FROM (SELECT ST_Transform(ST_SetSRID(ST_Extent(\"GEOMETRY_3857\"), 3857), 4326) b FROM \"PLOT\" WHERE \"ID\" <= 3000) x")"
-seed() { "$gisd" seed --layer plots --zoom 14-17 --bbox "$w,$s,$e,$n" --concurrency 4 >/dev/null; }
+seed() { "$gisd" seed --layer plots --zoom "${1:-14-17}" --bbox "$w,$s,$e,$n" --concurrency 4 >/dev/null; }
 # The seeded tiles, as URLs (the keys are mvt_v8:plots:z:x:y).
 seeded_urls() { redis-cli -p "$redis_port" --scan --pattern 'mvt_v8:plots:*' | awk -F: '{print "/gis/plots/" $3 "/" $4 "/" $5 ".pbf"}'; }
 seed
@@ -250,8 +252,9 @@ if [ "$steady_rounds" -gt 0 ]; then
   # the first; in a steady stream of edits both purges run all the time, and a
   # short settle brings the second purge into the round, as then.
   stop_gisd
+  redis-cli -p "$redis_port" flushdb >/dev/null  # the hits are the seeded tiles alone
   start_gisd --changes-settle "$steady_settle"
-  seed
+  seed "$steady_zooms"
   seeded_urls >"$state/hit_urls"
   cat >"$state/hits.lua" <<LUA
 local paths = {}
@@ -262,12 +265,20 @@ request = function()
   return wrk.format("GET", paths[i])
 end
 LUA
-  # Edited plots: HOT_SHARE percent inside the seeded box (each has its tiles at
-  # zooms 14-17 among the hits), the others outside the seeded zoom-14 tiles
-  # (none of their tiles is).
+  # Edited plots: HOT_SHARE percent inside the seeded box (their tiles at the
+  # seeded zooms are among the hits), the others outside the box's zoom-14
+  # tiles (none of theirs from zoom 14 up is).
   q 'SELECT "ID" FROM "PLOT" WHERE "ID" <= 3000' >"$state/hot_ids"
-  read -r ex0 ey0 ex1 ey1 <<<"$(awk -F/ '$4 == 14 {x = $5 + 0; y = $6 + 0; if (n++ == 0 || x < x0) x0 = x; if (x > x1) x1 = x; if (n == 1 || y < y0) y0 = y; if (y > y1) y1 = y}
-    END {r = 20037508.342789244; d = 2 * r / 16384; printf "%.3f %.3f %.3f %.3f", -r + x0 * d, r - (y1 + 1) * d, -r + (x1 + 1) * d, r - y0 * d}' "$state/hit_urls")"
+  read -r ex0 ey0 ex1 ey1 <<<"$(python3 - "$w" "$s" "$e" "$n" <<'PY'
+import math, sys
+w, s, e, n = map(float, sys.argv[1:])
+r, k = 20037508.342789244, 2 ** 14
+col = lambda lon: int((lon + 180) / 360 * k)
+row = lambda lat: int((1 - math.asinh(math.tan(math.radians(lat))) / math.pi) / 2 * k)
+d = 2 * r / k
+print(-r + col(w) * d, r - (row(s) + 1) * d, -r + (col(e) + 1) * d, r - row(n) * d)
+PY
+)"
   q "SELECT \"ID\" FROM \"PLOT\" WHERE NOT \"GEOMETRY_3857\" && ST_MakeEnvelope($ex0, $ey0, $ex1, $ey1, 3857)" >"$state/cold_ids"
   # One psql session, fed one single-plot UPDATE (autocommit) every 1/rate s until SIGTERM.
   cat >"$state/feeder.py" <<'PY'
