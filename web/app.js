@@ -577,10 +577,8 @@
 
   const meets = (a, b) => a[0] <= b[2] && b[0] <= a[2] && a[1] <= b[3] && b[1] <= a[3];
 
-  // The newest change that reaches a tile URL, or 0. A change comes twice: once
-  // purged, and again settled, when a tile made from an older snapshot has
-  // been purged too; the second fetch needs a URL of its own.
-  const versionOf = (c) => c.id * 2 + (c.settled ? 1 : 0);
+  // The newest change that reaches a tile URL, or 0.
+  const versionOf = (c) => c.id;
   function tileVersion(pathname) {
     // A layer's own tile, or a composite tile of several layers.
     const m = /\/gis\/(?:tiles\/)?([^/]+)\/(\d+)\/(\d+)\/(\d+)\.(?:pbf|mlt)$/.exec(pathname);
@@ -621,6 +619,9 @@
     const events = new EventSource('/gis/changes');
     events.addEventListener('change', (e) => {
       const change = JSON.parse(e.data);
+      // The second announcement concerns the centroid document only: the tiles
+      // came fresh with the first.
+      if (change.settled) return;
       recentChanges.push(change);
       if (recentChanges.length > 1000) recentChanges.shift();
       // The sources that draw the changed layer (one composite source, or the layer's own).

@@ -127,6 +127,8 @@ int run_worker(const cli_options& opts, bool reuse_port, const std::function<voi
     tiles->urls = opts.urls;
     tiles->sessions = [&pool] { return pool.make_session(); };
     tiles->coalescing = opts.tile_coalescing == "on";
+    // Lockless writes stay registered past the settle of a consumer with the same settings.
+    tiles->lockless_retention = std::chrono::milliseconds(static_cast<long long>(opts.changes_settle_s * 1000)) + std::chrono::seconds(5);
     // After the tile service, so that it stops first.
     vectile::changes_consumer changes(*tiles, {.database_url = opts.changes_database_url.empty() ? opts.database_url : opts.changes_database_url,
                                                .settle = std::chrono::milliseconds(static_cast<long long>(opts.changes_settle_s * 1000)),

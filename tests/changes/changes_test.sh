@@ -217,15 +217,20 @@ q 'UPDATE "LGAs" SET name = name' >/dev/null
 check "an area edit: its zoom 18-20 tiles go, scanned past the threshold" gone_within 1 "${lga_keys[@]}"
 check "an area edit: a scanned tile outside its boxes stays" all_cached "lgas:20:1:1"
 
-# --- the race: a tile made from a snapshot before an edit, stored after its purge.
-read -r x y <<<"$(centre 10)"
-watched=($(keys_at plots "$x" "$y"))
-warm "${watched[@]}"
-k=${watched[12]}
+# --- the race: the centroid document, stored without a lock, made from a
+# snapshot before an edit and stored after its purge.
+curl -fs -o /dev/null "http://127.0.0.1:$port/gis/plots/"
+k=centroid:plots
+check "a write without a lock is registered" test -n "$(rc zscore lockless:mvt_v8 "$k")"
 q 'UPDATE "PLOT" SET "GEOMETRY_3857" = ST_Translate("GEOMETRY_3857", 0, 20) WHERE "ID" = 10'
 gone_within 1 "$k" >/dev/null
-rc set "mvt_v8:$k" "tile-from-before-the-edit" ex 7200 >/dev/null  # the late generation's write
-check "a tile stored without its lock from an older snapshot goes with the second purge" gone_within 5 "$k"
+# The late generation's write, and an unrelated one stored meanwhile that the change does not address.
+now_ms=$(($(date +%s%N) / 1000000))
+rc set "mvt_v8:$k" "document-from-before-the-edit" ex 7200 >/dev/null
+rc set "mvt_v8:lgas:9:1:1" "elsewhere" ex 7200 >/dev/null
+rc zadd lockless:mvt_v8 "$now_ms" "$k" "$now_ms" "lgas:9:1:1" >/dev/null
+check "a document stored without a lock from an older snapshot goes with the second purge" gone_within 5 "$k"
+check "a write without a lock that the change does not address stays" all_cached "lgas:9:1:1"
 
 # The race, held: gisd r reads as a role whose view of the plots pauses each
 # statement for 2 s after its snapshot; an edit commits and is purged while

@@ -111,51 +111,48 @@ asio::awaitable<void> scan_matching(service& svc, deleter& del, const std::strin
 
 }  // namespace
 
-asio::awaitable<purge_outcome> purge_changes(service& svc, std::vector<recorded_change> changes, std::uint64_t scan_threshold) {
+asio::awaitable<purge_outcome> purge_changes(service& svc, std::vector<recorded_change> changes, std::uint64_t scan_threshold,
+                                             purge_scope scope) {
     const purge_plan plan = plan_purge(changes, scan_threshold);
     deleter del{svc, {}, 0};
+    const auto* in = &plan;
+    auto addressed = [in](std::string_view k) { return plan_addresses(*in, k); };
+    if (scope == purge_scope::lockless) {
+        // The tiles made under their locks were kept out by the first purge's
+        // marks: purging them again would only cost misses.
+        std::vector<std::string_view> argv{"ZRANGE", "", "0", "-1"};
+        const std::string registry = lockless_registry(svc);
+        argv[1] = registry;
+        auto reply = co_await svc.redis_client.command(std::move(argv));
+        if (reply.type != redis::reply::kind::array) throw redis::error("unexpected ZRANGE reply");
+        for (const auto& member : reply.elements) {
+            if (addressed(member.str)) co_await del.add(svc.cache._make_key(member.str));
+        }
+        co_await del.flush();
+        co_return purge_outcome{del.deleted};
+    }
     for (const auto& key : plan.keys) {
         auto full = svc.cache._make_key(key);
         co_await del.add(std::move(full));
     }
-    for (const auto& [where, ranges] : plan.scans) {
-        const std::string pattern = svc.cache._make_key(where.first + ":" + std::to_string(where.second) + ":*");
-        const auto* in = &ranges;
-        const auto* at = &where;
-        auto wanted = [in, at](std::string_view k) {
-            std::string layer;
-            int z = 0, x = 0, y = 0;
-            if (!parse_xyz_key(k, layer, z, x, y) || layer != at->first || z != at->second) return false;
-            return std::any_of(in->begin(), in->end(),
-                               [&](const tile_range& r) { return x >= r.x_min && x <= r.x_max && y >= r.y_min && y <= r.y_max; });
-        };
-        co_await scan_matching(svc, del, pattern, wanted);
+    for (const auto& where : plan.scans) {
+        const std::string pattern = svc.cache._make_key(where.first.first + ":" + std::to_string(where.first.second) + ":*");
+        co_await scan_matching(svc, del, pattern, addressed);
     }
-    for (const auto& [layer_name, boxes] : plan.box_tiles) {
-        const std::string pattern = svc.cache._make_key("bbox:" + layer_name + ":*");
-        const auto* in = &boxes;
-        const auto* name = &layer_name;
-        auto wanted = [in, name](std::string_view k) {
-            std::string layer;
-            mercator_box box;
-            if (!parse_bbox_key(k, layer, box) || layer != *name) return false;
-            // The key holds the box to the metre.
-            box.min_x -= 1, box.min_y -= 1, box.max_x += 1, box.max_y += 1;
-            return std::any_of(in->begin(), in->end(), [&](const mercator_box& b) { return b.intersects(box); });
-        };
-        co_await scan_matching(svc, del, pattern, wanted);
+    for (const auto& boxes : plan.box_tiles) {
+        const std::string pattern = svc.cache._make_key("bbox:" + boxes.first + ":*");
+        co_await scan_matching(svc, del, pattern, addressed);
     }
     for (const auto& layer : plan.centroids) {
         auto full = svc.cache._make_key("centroid:" + layer);
         co_await del.add(std::move(full));
     }
     co_await del.flush();
-    auto every = [](std::string_view) { return true; };
     for (const auto& layer : plan.whole_layers) {
         const std::string tiles = svc.cache._make_key(layer + ":*");
         const std::string boxes = svc.cache._make_key("bbox:" + layer + ":*");
-        co_await scan_matching(svc, del, tiles, every);
-        co_await scan_matching(svc, del, boxes, every);
+        co_await scan_matching(svc, del, tiles, addressed);
+        co_await scan_matching(svc, del, boxes, addressed);
         auto centroid = svc.cache._make_key("centroid:" + layer);
         co_await del.add(std::move(centroid));
         co_await del.flush();
@@ -295,7 +292,7 @@ asio::awaitable<bool> pass(state_ptr st) {
         auto settled = changes_of(r, lag);
         if (st->stopped) co_return false;
         if (!settled.empty()) {
-            auto purging = purge_changes(*st->svc, settled, st->opts.scan_threshold);
+            auto purging = purge_changes(*st->svc, settled, st->opts.scan_threshold, purge_scope::lockless);
             auto outcome = co_await std::move(purging);
             if (st->stopped) co_return false;
             metrics::count_changes(0, outcome.deleted, -1);

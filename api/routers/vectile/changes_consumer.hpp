@@ -5,10 +5,11 @@
 // workers' memory copies follow through Redis's change feed.
 //
 // A generation in flight during the purge is marked stale and does not store
-// its tile (see tile_lock.hpp). What is stored without a lock (the centroid
-// document, a miss made while Redis was slow) is covered by a second purge
+// its tile (see tile_lock.hpp). What was stored without a lock (the centroid
+// document; a miss while Redis was slow; every miss with coalescing off) is
+// registered, and what of it a change addresses is purged a second time
 // `settle` later, when every generation that began before the commit has
-// ended (tile statements are bounded by their deadlines).
+// ended (statements are bounded by their deadlines).
 // A row leaves the log only after its second purge succeeded; until then a
 // failure (Redis or the database unreachable, the process killed) leaves it
 // for the next attempt, by this process or by the one that takes the lock.
@@ -45,9 +46,15 @@ struct purge_outcome {
     std::uint64_t deleted = 0;  // keys that existed and were deleted
 };
 
+enum class purge_scope {
+    everything,  // the first purge
+    lockless     // the second: only what was stored without a lock (see lockless_registry)
+};
+
 // Deletes what `changes` address. Throws redis::error: nothing is then known
 // to be deleted and the caller retries the whole batch.
-boost::asio::awaitable<purge_outcome> purge_changes(service& svc, std::vector<recorded_change> changes, std::uint64_t scan_threshold);
+boost::asio::awaitable<purge_outcome> purge_changes(service& svc, std::vector<recorded_change> changes, std::uint64_t scan_threshold,
+                                                    purge_scope scope = purge_scope::everything);
 
 // A purged change as sent to open browsers: {"id":..,"layer":..,"bbox":[w,s,e,n]}
 // (degrees), or {"id":..,"layer":..,"whole":true}; after the second purge with

@@ -87,6 +87,32 @@ purge_plan plan_purge(const std::vector<recorded_change>& changes, std::uint64_t
     return plan;
 }
 
+bool plan_addresses(const purge_plan& plan, std::string_view key) {
+    std::string layer;
+    int z = 0, x = 0, y = 0;
+    mercator_box box;
+    if (parse_xyz_key(key, layer, z, x, y)) {
+        if (plan.whole_layers.contains(layer) || plan.keys.contains(std::string(key))) return true;
+        auto scan = plan.scans.find({layer, z});
+        if (scan == plan.scans.end()) return false;
+        return std::any_of(scan->second.begin(), scan->second.end(),
+                           [&](const tile_range& r) { return x >= r.x_min && x <= r.x_max && y >= r.y_min && y <= r.y_max; });
+    }
+    if (parse_bbox_key(key, layer, box)) {
+        if (plan.whole_layers.contains(layer)) return true;
+        auto boxes = plan.box_tiles.find(layer);
+        if (boxes == plan.box_tiles.end()) return false;
+        // The key holds the box to the metre.
+        box.min_x -= 1, box.min_y -= 1, box.max_x += 1, box.max_y += 1;
+        return std::any_of(boxes->second.begin(), boxes->second.end(), [&](const mercator_box& b) { return b.intersects(box); });
+    }
+    if (key.starts_with("centroid:")) {
+        const std::string name(key.substr(9));
+        return plan.centroids.contains(name) || plan.whole_layers.contains(name);
+    }
+    return false;
+}
+
 bool parse_bbox_key(std::string_view key, std::string& layer, mercator_box& box) {
     const auto parts = split(key, ':');
     if (parts.size() != 8 || parts[0] != "bbox") return false;

@@ -50,6 +50,11 @@ struct purge_plan {
 // layer's first to 20.
 purge_plan plan_purge(const std::vector<recorded_change>& changes, std::uint64_t scan_threshold);
 
+// Whether the plan deletes `key` (within the cache's namespace): named,
+// within a scanned range, a bounding-box tile meeting a box, a centroid
+// document, or anything of a whole layer.
+bool plan_addresses(const purge_plan& plan, std::string_view key);
+
 // A bounding-box tile's key ("bbox:<layer>:<min_x>:<min_y>:<max_x>:<max_y>:...")
 // read back into its layer and box; false for anything else.
 bool parse_bbox_key(std::string_view key, std::string& layer, mercator_box& box);

@@ -126,12 +126,38 @@ asio::awaitable<tile_memory::bytes> cached_tile(service& svc, std::string key, m
     co_return read.value;
 }
 
+std::string lockless_registry(const service& svc) { return "lockless:" + svc.cache.name_space; }
+
+namespace {
+
+// SET with an expiry, and the key registered with the server's time (ms) in
+// the sorted set KEYS[2], trimmed to the last ARGV[4] ms.
+const char* const set_registered_script =
+    "redis.call('SET', KEYS[1], ARGV[1], 'EX', ARGV[2]) "
+    "local t = redis.call('TIME') "
+    "local now = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000) "
+    "redis.call('ZADD', KEYS[2], now, ARGV[3]) "
+    "redis.call('ZREMRANGEBYSCORE', KEYS[2], '-inf', now - tonumber(ARGV[4])) "
+    "redis.call('PEXPIRE', KEYS[2], ARGV[4]) "
+    "return 1";
+
+asio::awaitable<void> set_registered(service& svc, std::string key, std::string_view value, std::int64_t ttl) {
+    const std::string full_key = svc.cache._make_key(key);
+    const std::string registry = lockless_registry(svc);
+    const std::string expiry = std::to_string(ttl);
+    const std::string keep = std::to_string(svc.lockless_retention.count());
+    std::vector<std::string_view> argv{"EVAL", set_registered_script, "2", full_key, registry, value, expiry, key, keep};
+    co_await svc.redis_client.command(std::move(argv));
+}
+
+}  // namespace
+
 asio::awaitable<void> safe_cache_set(service& svc, std::string key, std::string_view value, std::int64_t ttl,
                                      std::chrono::milliseconds timeout) {
     std::string failure;
     try {
         // Bounded like the read: a frozen Redis must not hold an answer that is ready.
-        if (co_await common::with_deadline(svc.cache.set(key, value, ttl), timeout)) co_return;
+        if (co_await common::with_deadline(set_registered(svc, key, value, ttl), timeout)) co_return;
         // Timed out: the write was cancelled; the warning carries no description.
     } catch (const std::exception& e) {
         if (common::is_cancellation(e)) throw;

@@ -65,6 +65,10 @@ public:
     // off only to measure what that saves.
     bool coalescing = true;
     single_flight flights;
+    // What is stored without a tile lock is registered this long for the
+    // second purge of the edits (see changes_consumer.hpp): longer than the
+    // consumer's settle.
+    std::chrono::milliseconds lockless_retention{40000};
     // The tiles' MLT forms, made on demand from their MVT bytes.
     std::shared_ptr<mlt_forms> mlt = std::make_shared<mlt_forms>();
 };
@@ -88,9 +92,14 @@ asio::awaitable<std::optional<std::string>> safe_cache_get(service& svc, std::st
 // Null when there is nothing; `from` (when given) says where a tile came from.
 asio::awaitable<tile_memory::bytes> cached_tile(service& svc, std::string key, metrics::tile_source* from = nullptr);
 
+// Where writes made without a tile lock are registered (a sorted set of keys
+// by the server's time), so that the second purge of an edit finds them.
+std::string lockless_registry(const service& svc);
+
 // A cache write that never fails: Redis failures, and a write that takes
 // longer than `timeout` (it is then cancelled), become one warning line. The
-// value is borrowed, not copied: it must outlive the awaited write.
+// value is borrowed, not copied: it must outlive the awaited write. The key is
+// registered in lockless_registry() in the same round trip.
 asio::awaitable<void> safe_cache_set(service& svc, std::string key, std::string_view value, std::int64_t ttl,
                                      std::chrono::milliseconds timeout = std::chrono::seconds(1));
 

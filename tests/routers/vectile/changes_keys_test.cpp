@@ -74,6 +74,33 @@ TEST(ChangesKeys, PlanCoversEveryZoomFromTheLayersFirstAndScansPastTheThreshold)
     EXPECT_TRUE(whole.box_tiles.empty());
 }
 
+TEST(ChangesKeys, AKeyIsAddressedExactlyWhenThePlanWouldDeleteIt) {
+    const mercator_box tile = bounds_of(20, 546055, 497795);
+    const double w = tile.max_x - tile.min_x;
+    const mercator_box plot{tile.min_x + w / 4, tile.min_y + w / 4, tile.max_x - w / 4, tile.max_y - w / 4};
+    const double o = helpers::utils::web_mercator_origin;
+    const mercator_box lga{0, 0, o / 64, o / 64};
+    const auto plan = vectile::plan_purge({{1, "plots", false, plot}, {2, "lgas", false, lga}, {3, "beacons", true, {}}}, 4096);
+    const auto lga20 = vectile::tile_range_of(lga, 20);
+    struct row {
+        std::string key;
+        bool addressed;
+    };
+    const row rows[] = {
+        {vectile::xyz_cache_key("plots", {20, 546055, 497795}), true},
+        {vectile::xyz_cache_key("plots", {20, 546057, 497795}), false},
+        {vectile::xyz_cache_key("lgas", {20, lga20.x_min, lga20.y_max}), true},  // within the scanned range
+        {vectile::xyz_cache_key("lgas", {20, lga20.x_max + 1, lga20.y_max}), false},
+        {vectile::xyz_cache_key("beacons", {9, 1, 1}), true},  // a whole layer
+        {vectile::bbox_cache_key("plots", plot.min_x - 5, plot.min_y - 5, plot.max_x + 5, plot.max_y + 5, 4096, true), true},
+        {vectile::bbox_cache_key("plots", 0, 0, 10, 10, 4096, true), false},
+        {"centroid:plots", true},
+        {"centroid:districts", false},
+        {"something:else", false},
+    };
+    for (const auto& r : rows) EXPECT_EQ(vectile::plan_addresses(plan, r.key), r.addressed) << r.key;
+}
+
 TEST(ChangesKeys, KeysReadBackAsTheTileRoutesWriteThem) {
     std::string layer;
     mercator_box box;
