@@ -128,7 +128,7 @@ check "an editor without grants on the log is recorded" \
   psql "$editor_url" -X -q -v ON_ERROR_STOP=1 -c 'UPDATE "PLOT" SET "STATUS" = "STATUS" WHERE "ID" = 7'
 check "a 3000-row update writes a bounded log" test "$(q 'UPDATE "PLOT" SET "STATUS" = "STATUS"; SELECT count(*) <= 65 FROM gisd_changes.log')" = t
 status_out=$(DATABASE_URL=$db_url "$gisd_bin" changes status)
-check "status names the version and depth" bash -c "grep -q 'version 1' <<<'$status_out' && grep -q 'log depth: [1-9]' <<<'$status_out'"
+check "status names the version and depth" bash -c "grep -q 'version 2' <<<'$status_out' && grep -q 'log depth: [1-9]' <<<'$status_out'"
 
 log_empty() { for _ in $(seq 60); do [ "$(q 'SELECT count(*) FROM gisd_changes.log')" = 0 ] && return 0; sleep 0.1; done; return 1; }
 start_redis

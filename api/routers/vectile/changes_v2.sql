@@ -1,4 +1,5 @@
--- gisd change capture, version 1.
+-- gisd change capture, version 2 (version 1 merged a bulk statement's boxes
+-- with a sort; this one hashes them per square kilometre first: cheaper for the writer).
 --
 -- Records, in the editing transaction itself, what each statement on the five
 -- layer tables touched: the layer and the EPSG:3857 boxes of the old and new
@@ -12,7 +13,7 @@
 BEGIN;
 
 CREATE SCHEMA IF NOT EXISTS gisd_changes;
-COMMENT ON SCHEMA gisd_changes IS 'gisd change capture, version 1';
+COMMENT ON SCHEMA gisd_changes IS 'gisd change capture, version 2';
 
 CREATE TABLE IF NOT EXISTS gisd_changes.log (
     id bigserial PRIMARY KEY,
@@ -31,7 +32,7 @@ CREATE TABLE IF NOT EXISTS gisd_changes.state (
     name text PRIMARY KEY,
     value text NOT NULL
 );
-INSERT INTO gisd_changes.state (name, value) VALUES ('version', '1')
+INSERT INTO gisd_changes.state (name, value) VALUES ('version', '2')
     ON CONFLICT (name) DO UPDATE SET value = excluded.value;
 INSERT INTO gisd_changes.state (name, value) VALUES ('position', '0')
     ON CONFLICT (name) DO NOTHING;
@@ -43,6 +44,7 @@ SET search_path = pg_catalog, pg_temp
 AS $fn$
 DECLARE
     source text;
+    rows bigint;
 BEGIN
     IF TG_OP = 'TRUNCATE' THEN
         INSERT INTO gisd_changes.log (layer, whole) VALUES (TG_ARGV[0], true);
@@ -52,25 +54,37 @@ BEGIN
             WHEN 'DELETE' THEN format('SELECT %1$I AS g FROM old_rows', TG_ARGV[1])
             ELSE format('SELECT %1$I AS g FROM old_rows UNION ALL SELECT %1$I FROM new_rows', TG_ARGV[1])
         END;
-        -- Up to 32 distinct boxes are kept as they are; more are merged into
-        -- the cells of an 8 x 8 grid over their extent, so a bulk statement
-        -- writes at most 64 rows.
-        EXECUTE format($q$
-            WITH r AS (
-                SELECT DISTINCT ST_XMin(b) AS x0, ST_YMin(b) AS y0, ST_XMax(b) AS x1, ST_YMax(b) AS y1
-                FROM (SELECT box2d(g) AS b FROM (%s) s WHERE g IS NOT NULL) t
-            ), e AS (
-                SELECT count(*) AS c, min(x0) AS ex0, min(y0) AS ey0, max(x1) AS ex1, max(y1) AS ey1 FROM r
-            ), k AS (
-                SELECT r.*, CASE WHEN e.c <= 32 THEN -row_number() OVER ()
-                    ELSE least(7, coalesce(floor(((x0 + x1) / 2 - ex0) / nullif(ex1 - ex0, 0) * 8), 0))::bigint * 8
-                       + least(7, coalesce(floor(((y0 + y1) / 2 - ey0) / nullif(ey1 - ey0, 0) * 8), 0))::bigint
-                    END AS cell
-                FROM r, e
-            )
-            INSERT INTO gisd_changes.log (layer, min_x, min_y, max_x, max_y)
-            SELECT $1, min(x0), min(y0), max(x1), max(y1) FROM k GROUP BY cell$q$, source)
-        USING TG_ARGV[0];
+        EXECUTE format('SELECT count(*) FROM (%s) s WHERE g IS NOT NULL', source) INTO rows;
+        IF rows <= 64 THEN
+            -- A few boxes are kept as they are.
+            EXECUTE format($q$
+                INSERT INTO gisd_changes.log (layer, min_x, min_y, max_x, max_y)
+                SELECT DISTINCT $1, ST_XMin(b), ST_YMin(b), ST_XMax(b), ST_YMax(b)
+                FROM (SELECT box2d(g) AS b FROM (%s) s WHERE g IS NOT NULL) t$q$, source)
+            USING TG_ARGV[0];
+        ELSE
+            -- More are first merged per square kilometre (one pass, hashed,
+            -- so that the writer pays little), then, past 64 such cells, into
+            -- the cells of an 8 x 8 grid over their extent: a bulk statement
+            -- writes at most 64 rows.
+            EXECUTE format($q$
+                WITH c AS (
+                    SELECT ST_XMin(b) AS x0, ST_YMin(b) AS y0, ST_XMax(b) AS x1, ST_YMax(b) AS y1
+                    FROM (SELECT ST_Extent(g) AS b FROM (%s) s WHERE g IS NOT NULL
+                          GROUP BY floor(ST_XMin(g) / 1000), floor(ST_YMin(g) / 1000)) t
+                ), e AS (
+                    SELECT count(*) AS n, min(x0) AS ex0, min(y0) AS ey0, max(x1) AS ex1, max(y1) AS ey1 FROM c
+                ), k AS (
+                    SELECT c.*, CASE WHEN e.n <= 64 THEN -row_number() OVER ()
+                        ELSE least(7, coalesce(floor(((x0 + x1) / 2 - ex0) / nullif(ex1 - ex0, 0) * 8), 0))::bigint * 8
+                           + least(7, coalesce(floor(((y0 + y1) / 2 - ey0) / nullif(ey1 - ey0, 0) * 8), 0))::bigint
+                        END AS cell
+                    FROM c, e
+                )
+                INSERT INTO gisd_changes.log (layer, min_x, min_y, max_x, max_y)
+                SELECT $1, min(x0), min(y0), max(x1), max(y1) FROM k GROUP BY cell$q$, source)
+            USING TG_ARGV[0];
+        END IF;
     END IF;
     PERFORM pg_notify('gisd_changes', TG_ARGV[0]);
     RETURN NULL;
