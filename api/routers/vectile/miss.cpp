@@ -93,17 +93,30 @@ asio::awaitable<tile_memory::bytes> generate_locked(service& svc, database::sess
 
 // The one generation of a key in this process. Owns its arguments and a
 // share of the service: it may outlive every request that waits for it.
-asio::awaitable<tile_memory::bytes> lead(std::shared_ptr<service> owner, tile_job job) {
+// `start` is a parameter, so that a generation dropped unstarted (another of
+// the key was in flight here) gives up the lock its request took.
+asio::awaitable<tile_memory::bytes> lead(std::shared_ptr<service> owner, tile_job job, miss_start start) {
     service& svc = *owner;
     const auto deadline = clock::now() + job.limit;
     auto db = svc.sessions();
+    const bool known = start.known();
+    const auto found = start.what();
+    auto given = start.take();
     // The lock shares the service's ownership through its connection, for its renewals.
-    auto lock = std::make_shared<tile_lock>(std::shared_ptr<redis::connection>(owner, &svc.redis_client), svc.cache._make_key(job.cache_key));
-    for (;;) {
-        // One round trip: the previous owner may have stored the tile since
-        // this request's cache read; if not, the lock.
-        auto look = co_await lock->read_or_take();
+    auto lock = given ? given
+                      : std::make_shared<tile_lock>(std::shared_ptr<redis::connection>(owner, &svc.redis_client),
+                                                    svc.cache._make_key(job.cache_key));
+    for (bool first = true;; first = false) {
         using kind = tile_lock::first_look::kind;
+        tile_lock::first_look look;
+        if (first && known) {
+            // The request's own read has just looked: taken, held or unusable.
+            look.what = found;
+        } else {
+            // One round trip: the previous owner may have stored the tile since
+            // the last look; if not, the lock.
+            look = co_await lock->read_or_take();
+        }
         if (look.what == kind::tile) co_return std::make_shared<const std::string>(std::move(look.bytes));
         if (look.what == kind::held) {
             auto waited = co_await lock->wait(deadline);
@@ -124,11 +137,11 @@ asio::awaitable<tile_memory::bytes> lead(std::shared_ptr<service> owner, tile_jo
 
 }  // namespace
 
-asio::awaitable<tile_memory::bytes> generate_tile(service& svc, tile_job job, database::session& db) {
+asio::awaitable<tile_memory::bytes> generate_tile(service& svc, tile_job job, database::session& db, miss_start start) {
     if (!svc.coalescing || !svc.sessions) co_return co_await run_and_store(svc, db, job, job.limit);
     co_await db.close();
     std::string key = job.cache_key;
-    auto work = lead(svc.shared_from_this(), std::move(job));
+    auto work = lead(svc.shared_from_this(), std::move(job), std::move(start));
     co_return co_await svc.flights.join(std::move(key), std::move(work));
 }
 

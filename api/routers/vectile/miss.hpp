@@ -12,6 +12,7 @@
 #include "database/database.hpp"
 #include "routers/vectile/memory.hpp"
 #include "routers/vectile/statement.hpp"
+#include "routers/vectile/tile_lock.hpp"
 
 namespace vectile {
 
@@ -42,6 +43,9 @@ struct tile_job {
 // of that deadline. The shared statement runs on a session of its own, so
 // `db` is closed first (its connection goes back to the pool) and must not be
 // used afterwards. With coalescing off, the statement runs on `db`.
-boost::asio::awaitable<tile_memory::bytes> generate_tile(service& svc, tile_job job, database::session& db);
+//
+// `start`, from the request's own read (see cached_tile), saves asking Redis
+// again: with the lock taken there, the statement runs at once.
+boost::asio::awaitable<tile_memory::bytes> generate_tile(service& svc, tile_job job, database::session& db, miss_start start = {});
 
 }  // namespace vectile

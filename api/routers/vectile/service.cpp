@@ -109,20 +109,39 @@ asio::awaitable<tile_memory::bytes> shared_cache_get(service& svc, std::string k
     co_return std::make_shared<const std::string>(std::move(*got));
 }
 
+// The read of a tile that takes its lock when it is missing. Bounded and
+// reported like safe_cache_get: a failure is a miss with one warning.
+asio::awaitable<tile_memory::bytes> read_or_lock(service& svc, std::string key, miss_start& start) {
+    auto lock = std::make_shared<tile_lock>(std::shared_ptr<redis::connection>(svc.shared_from_this(), &svc.redis_client),
+                                            svc.cache._make_key(key));
+    std::string failure;
+    auto look = co_await lock->read_or_take(std::chrono::seconds(1), &failure);
+    using kind = tile_lock::first_look::kind;
+    if (look.what == kind::tile) co_return std::make_shared<const std::string>(std::move(look.bytes));
+    if (look.what == kind::unusable) svc.logger->warn("Cache get failed for {}: {}", key, failure);
+    start = miss_start(svc.executor, std::move(lock), look.what);
+    co_return nullptr;
+}
+
+asio::awaitable<tile_memory::bytes> redis_read(service& svc, std::string key, miss_start* start) {
+    if (start == nullptr || !svc.coalescing || !svc.sessions) co_return co_await shared_cache_get(svc, std::move(key));
+    co_return co_await read_or_lock(svc, std::move(key), *start);
+}
+
 }  // namespace
 
-asio::awaitable<tile_memory::bytes> cached_tile(service& svc, std::string key, metrics::tile_source* from) {
+asio::awaitable<tile_memory::bytes> cached_tile(service& svc, std::string key, metrics::tile_source* from, miss_start* start) {
     if (from != nullptr) *from = metrics::tile_source::redis;
-    if (svc.memory->capacity() == 0) co_return co_await shared_cache_get(svc, std::move(key));
+    if (svc.memory->capacity() == 0) co_return co_await redis_read(svc, std::move(key), start);
     const std::string full_key = svc.cache._make_key(key);
     // live() first takes in the changes Redis has already reported.
-    if (!svc.tracking.live()) co_return co_await shared_cache_get(svc, std::move(key));
+    if (!svc.tracking.live()) co_return co_await redis_read(svc, std::move(key), start);
     if (auto copy = svc.memory->find(full_key)) {
         if (from != nullptr) *from = metrics::tile_source::memory;
         co_return copy;
     }
     copy_read read(svc, full_key);
-    read.value = co_await shared_cache_get(svc, std::move(key));
+    read.value = co_await redis_read(svc, std::move(key), start);
     co_return read.value;
 }
 

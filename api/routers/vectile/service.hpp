@@ -27,6 +27,7 @@
 #include "routers/vectile/memory.hpp"
 #include "routers/vectile/mlt_forms.hpp"
 #include "routers/vectile/single_flight.hpp"
+#include "routers/vectile/tile_lock.hpp"
 
 namespace vectile {
 
@@ -90,7 +91,12 @@ asio::awaitable<std::optional<std::string>> safe_cache_get(service& svc, std::st
 // `safe_cache_get` for a tile, answered from the worker's copy when there is
 // one; a tile read from Redis is kept as a copy.
 // Null when there is nothing; `from` (when given) says where a tile came from.
-asio::awaitable<tile_memory::bytes> cached_tile(service& svc, std::string key, metrics::tile_source* from = nullptr);
+// With `start` and coalescing on, the read from Redis also takes the tile's
+// lock when the tile is missing (tile_lock::read_or_take), and leaves what it
+// found in `start` for generate_tile: a miss then costs one round trip before
+// its statement.
+asio::awaitable<tile_memory::bytes> cached_tile(service& svc, std::string key, metrics::tile_source* from = nullptr,
+                                                miss_start* start = nullptr);
 
 // Where writes made without a tile lock are registered (a sorted set of keys
 // by the server's time), so that the second purge of an edit finds them.

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <random>
 
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -20,9 +22,6 @@ namespace asio = boost::asio;
 
 namespace {
 
-// A lock command waits this long at most: a frozen Redis must not hold a miss
-// much longer than it would take without the lock.
-constexpr std::chrono::milliseconds command_bound{100};
 // Reading a tile (up to a few hundred kilobytes) may take longer.
 constexpr std::chrono::milliseconds read_bound{1000};
 
@@ -76,30 +75,33 @@ std::string new_token() {
     return buf;
 }
 
-// Runs a command bounded by `limit`: the reply, or nothing on a time-out or a Redis failure.
+// Runs a command bounded by `limit`: the reply, or nothing on a time-out or a
+// Redis failure (described in `failure`, when given).
 asio::awaitable<std::optional<redis::reply>> bounded(redis::connection& redis, std::vector<std::string_view> argv,
-                                                     std::chrono::milliseconds limit) {
+                                                     std::chrono::milliseconds limit, std::string* failure = nullptr) {
     try {
         co_return co_await common::with_deadline(redis.command(std::move(argv)), limit);
     } catch (const std::exception& e) {
         if (common::is_cancellation(e)) throw;
         // Handled by the caller, which goes on without the lock; the connection logged the failure.
         metrics::count_handled_error(metrics::component::tile_lock);
+        if (failure != nullptr) *failure = e.what();
     }
     co_return std::nullopt;
 }
+
+asio::awaitable<void> give_up_lock(std::shared_ptr<tile_lock> lock) { co_await lock->release(); }
 
 }  // namespace
 
 tile_lock::tile_lock(std::shared_ptr<redis::connection> redis, std::string cache_key)
     : m_redis(std::move(redis)), m_cache_key(std::move(cache_key)), m_lock_key("lock:" + m_cache_key), m_token(new_token()) {}
 
-asio::awaitable<tile_lock::first_look> tile_lock::read_or_take() {
+asio::awaitable<tile_lock::first_look> tile_lock::read_or_take(std::chrono::milliseconds bound, std::string* failure) {
     const std::string px = std::to_string(expiry.count());
     std::vector<std::string_view> argv{"EVAL", read_or_take_script, "2", m_cache_key, m_lock_key, m_token, px};
-    // Bounded like a lock command, though it may carry the tile back: a late
-    // answer only means generating without the lock.
-    auto r = co_await bounded(*m_redis, std::move(argv), command_bound);
+    // A late answer only means generating without the lock.
+    auto r = co_await bounded(*m_redis, std::move(argv), bound, failure);
     if (!r || r->type != redis::reply::kind::array || r->elements.size() != 2) co_return first_look{};
     switch (r->elements[0].integer) {
         case 1: co_return first_look{first_look::kind::tile, std::move(r->elements[1].str)};
@@ -162,6 +164,31 @@ asio::awaitable<tile_lock::outcome> tile_lock::wait(clock::time_point deadline) 
             owners.push_back(lock.str);
         }
     }
+}
+
+miss_start::miss_start(asio::any_io_executor executor, std::shared_ptr<tile_lock> lock, kind what)
+    : m_executor(std::move(executor)), m_lock(std::move(lock)), m_what(what), m_known(true) {}
+
+miss_start::miss_start(miss_start&& other) noexcept
+    : m_executor(std::move(other.m_executor)), m_lock(std::move(other.m_lock)), m_what(other.m_what), m_known(other.m_known) {}
+
+miss_start& miss_start::operator=(miss_start&& other) noexcept {
+    if (this != &other) {
+        give_up();
+        m_executor = std::move(other.m_executor);
+        m_lock = std::move(other.m_lock);
+        m_what = other.m_what;
+        m_known = other.m_known;
+    }
+    return *this;
+}
+
+miss_start::~miss_start() { give_up(); }
+
+void miss_start::give_up() {
+    // Only a lock this read took is ours to give up; the release owns the lock's share of the connection.
+    if (m_lock && m_what == kind::taken) asio::co_spawn(m_executor, give_up_lock(std::move(m_lock)), asio::detached);
+    m_lock.reset();
 }
 
 }  // namespace vectile

@@ -21,6 +21,7 @@
 #include <optional>
 #include <string>
 
+#include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 
 #include "redis/connection.hpp"
@@ -36,6 +37,9 @@ public:
     static constexpr std::chrono::milliseconds expiry{3000};
     // An owner renews its lock this often.
     static constexpr std::chrono::milliseconds renewal{1000};
+    // A lock command waits this long at most: a frozen Redis must not hold a
+    // miss much longer than it would take without the lock.
+    static constexpr std::chrono::milliseconds command_bound{100};
 
     // `cache_key` is the tile's full key in Redis. The lock shares the
     // connection: its renewals may outlive the request that took it.
@@ -54,9 +58,11 @@ public:
 
     // In one round trip: the tile when it is stored; else the lock, taken when
     // nobody holds it (taken) or held by another owner (held); unusable when
-    // Redis did not answer in time or failed (the caller then generates
-    // without a lock).
-    boost::asio::awaitable<first_look> read_or_take();
+    // Redis did not answer within `bound` or failed (the caller then generates
+    // without a lock), with Redis's description of a failure in `failure`
+    // (empty for a time-out) when given.
+    boost::asio::awaitable<first_look> read_or_take(std::chrono::milliseconds bound = command_bound,
+                                                    std::string* failure = nullptr);
 
     enum class store_outcome { stored, refused, failed };
     // In one round trip, after the statement: stores the tile under its key
@@ -99,6 +105,38 @@ private:
     std::string m_cache_key;
     std::string m_lock_key;
     std::string m_token;
+};
+
+// What a request's own read of a missing tile (one read_or_take) leaves for
+// the tile's generation, so that the generation need not ask Redis again: the
+// lock taken, the lock seen held by another owner, or Redis unusable. A lock
+// taken and never used (the generation was dropped unstarted, or the request
+// ended first) is given up when this is destroyed.
+class miss_start {
+public:
+    using kind = tile_lock::first_look::kind;
+
+    miss_start() = default;
+    miss_start(boost::asio::any_io_executor executor, std::shared_ptr<tile_lock> lock, kind what);
+    miss_start(miss_start&& other) noexcept;
+    miss_start& operator=(miss_start&& other) noexcept;
+    miss_start(const miss_start&) = delete;
+    miss_start& operator=(const miss_start&) = delete;
+    ~miss_start();
+
+    // False when no read was made: the generation reads for itself.
+    bool known() const noexcept { return m_known; }
+    kind what() const noexcept { return m_what; }
+    // The lock, now the generation's to release however it ends.
+    std::shared_ptr<tile_lock> take() noexcept { return std::move(m_lock); }
+
+private:
+    void give_up();
+
+    boost::asio::any_io_executor m_executor;
+    std::shared_ptr<tile_lock> m_lock;
+    kind m_what = kind::unusable;
+    bool m_known = false;
 };
 
 }  // namespace vectile

@@ -97,7 +97,9 @@ boost::asio::awaitable<common::response> get_tile_xyz(service& svc, std::string 
     }
 
     auto from = metrics::tile_source::redis;
-    if (auto cached = co_await cached_tile(svc, xyz_cache_key(layer_name, *tile), &from); cached && !cached->empty()) {
+    // On a miss, the read has also taken the tile's lock (or seen who holds it).
+    miss_start start;
+    if (auto cached = co_await cached_tile(svc, xyz_cache_key(layer_name, *tile), &from, &start); cached && !cached->empty()) {
         metrics::count_tile(layer_name, z, from, cached->size());
         co_return common::response::raw(std::move(cached), mvt_media_type,
                                       {{"Cache-Control", "public, max-age=" + std::to_string(made->second.cache_ttl)}, {"X-Cache", "HIT"}});
@@ -107,7 +109,7 @@ boost::asio::awaitable<common::response> get_tile_xyz(service& svc, std::string 
     auto job = xyz_tile_job(layer_name, *tile);
     const auto bbox = helpers::utils::tile_bounds(*tile);
     const std::string tile_id = layer_name + "/" + std::to_string(z) + "/" + std::to_string(x) + "/" + std::to_string(y);
-    auto mvt_content = co_await generate_tile(svc, std::move(job), db);
+    auto mvt_content = co_await generate_tile(svc, std::move(job), db, std::move(start));
     metrics::count_tile(layer_name, z, metrics::tile_source::miss, mvt_content ? mvt_content->size() : 0);
     if (mvt_content) co_return common::response::raw(std::move(mvt_content), mvt_media_type);
     svc.logger->info("Empty tile generated for {} - bbox: {}", tile_id, helpers::utils::to_json(bbox).dump());

@@ -175,6 +175,30 @@ TEST_F(coalescing, an_abandoned_waiter_leaves_and_the_last_one_leaving_cancels_t
     EXPECT_EQ(r.status, 200u) << "a new request starts afresh";
 }
 
+// A request's read takes the lock of a missing tile for its generation; the
+// generation may be dropped unstarted (one of the key was already in flight)
+// or never asked for, and the lock must not then wait for its expiry.
+TEST_F(coalescing, a_lock_taken_by_a_requests_read_is_given_up_unless_its_generation_takes_it) {
+    const auto t = plots_tile(17065, 15557);
+    start_locked(t, {test_support::redis_host(), test_support::redis_port(), 0});
+    const std::string lock_key = own_key("lock:" + t.key);
+    using kind = vectile::tile_lock::first_look::kind;
+    for (const bool generation_takes_it : {false, true}) {
+        auto lock = std::make_shared<vectile::tile_lock>(std::shared_ptr<redis::connection>(svc, &svc->redis_client), t.key);
+        ASSERT_EQ(run(lock->read_or_take()).what, kind::taken);
+        {
+            vectile::miss_start start(ioc.get_executor(), lock, kind::taken);
+            vectile::miss_start moved = std::move(start);
+            if (generation_takes_it) {
+                EXPECT_EQ(moved.take(), lock);
+            }
+        }
+        test_support::run_for(ioc, 300ms);
+        EXPECT_EQ(redis_exists(lock_key), generation_takes_it) << generation_takes_it;
+        redis_del(lock_key);
+    }
+}
+
 TEST_F(coalescing, with_redis_stopped_concurrent_misses_still_share_one_statement) {
     test_support::redis_child redis;
     redis.stop();
