@@ -35,6 +35,7 @@ struct part {
     std::optional<tile_job> job;  // nothing below the layer's minimum zoom
     tile_memory::bytes bytes;
     bool hit = false;
+    miss_start start;  // what the read of a missing part left for its generation
 };
 
 helpers::utils::tile_address checked_tile(std::int64_t z, std::int64_t x, std::int64_t y) {
@@ -47,8 +48,8 @@ helpers::utils::tile_address checked_tile(std::int64_t z, std::int64_t x, std::i
 }
 
 // A miss of one part on a session of its own, so that the parts' statements run side by side.
-asio::awaitable<tile_memory::bytes> generate_part(service& svc, tile_job job, std::shared_ptr<database::session> db) {
-    auto made = generate_tile(svc, std::move(job), *db);
+asio::awaitable<tile_memory::bytes> generate_part(service& svc, tile_job job, std::shared_ptr<database::session> db, miss_start start) {
+    auto made = generate_tile(svc, std::move(job), *db, std::move(start));
     co_return co_await std::move(made);
 }
 
@@ -60,7 +61,7 @@ asio::awaitable<void> fill_parts(service& svc, std::vector<part>& parts, helpers
         auto& p = parts[i];
         if (!p.job) continue;
         auto from = metrics::tile_source::redis;
-        auto read = cached_tile(svc, p.job->cache_key, &from);
+        auto read = cached_tile(svc, p.job->cache_key, &from, &p.start);
         auto cached = co_await std::move(read);
         if (cached && !cached->empty()) {
             metrics::count_tile(p.layer, tile.z, from, cached->size());
@@ -75,19 +76,19 @@ asio::awaitable<void> fill_parts(service& svc, std::vector<part>& parts, helpers
     if (missing.size() == 1 || !svc.sessions) {
         // A session serves one statement: without a session factory only one part can be made.
         if (missing.size() > 1) throw common::internal_error("Composite tiles need a session per layer");
-        auto made = generate_tile(svc, *parts[missing.front()].job, db);
         auto& p = parts[missing.front()];
+        auto made = generate_tile(svc, *p.job, db, std::move(p.start));
         p.bytes = co_await std::move(made);
         metrics::count_tile(p.layer, tile.z, metrics::tile_source::miss, p.bytes ? p.bytes->size() : 0);
         co_return;
     }
     // Side by side, each on a session of its own.
     auto ex = co_await asio::this_coro::executor;
-    using op_type = decltype(asio::co_spawn(ex, generate_part(svc, tile_job{}, nullptr), asio::deferred));
+    using op_type = decltype(asio::co_spawn(ex, generate_part(svc, tile_job{}, nullptr, miss_start()), asio::deferred));
     std::vector<op_type> ops;
     for (auto i : missing) {
         std::shared_ptr<database::session> own = svc.sessions();
-        ops.push_back(asio::co_spawn(ex, generate_part(svc, *parts[i].job, std::move(own)), asio::deferred));
+        ops.push_back(asio::co_spawn(ex, generate_part(svc, *parts[i].job, std::move(own), std::move(parts[i].start)), asio::deferred));
     }
     auto group = asio::experimental::make_parallel_group(std::move(ops));
     auto waited = group.async_wait(asio::experimental::wait_for_all(), asio::use_awaitable);
