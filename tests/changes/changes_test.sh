@@ -292,7 +292,7 @@ stop_redis
 q 'UPDATE "PLOT" SET "STATUS" = '"'NoRedis'"' WHERE "ID" = 12'
 sleep 1.5
 check "the change stays in the log while Redis is down" test "$(q 'SELECT count(*) FROM gisd_changes.log WHERE purged_at IS NULL')" -ge 1
-redis-server --port "$rport" --bind 127.0.0.1 --appendonly no --daemonize yes --pidfile "$state/redis.pid" \
+redis-server --port "$rport" --bind 127.0.0.1 --save '' --appendonly no --daemonize yes --pidfile "$state/redis.pid" \
   --logfile "$state/redis.log" --dir "$state" --dbfilename dump.rdb
 for _ in $(seq 50); do rc ping >/dev/null 2>&1 && break; sleep 0.1; done
 check "Redis back: the tiles cached before the edit go" gone_within 4 "${watched[@]}"
