@@ -248,23 +248,14 @@ fi
 
 # --- 6. hit throughput under steady edits
 if [ "$steady_rounds" -gt 0 ]; then
-  # Each change is purged twice, the second time --changes-settle seconds after
-  # the first; in a steady stream of edits both purges run all the time, and a
-  # short settle brings the second purge into the round, as then.
+  # A change's second purge (of what was stored without a lock) comes
+  # --changes-settle seconds after the first; in a steady stream of edits both
+  # run all the time, and a short settle brings the second into the round, as then.
   stop_gisd
   redis-cli -p "$redis_port" flushdb >/dev/null  # the hits are the seeded tiles alone
   start_gisd --changes-settle "$steady_settle"
   seed "$steady_zooms"
   seeded_urls >"$state/hit_urls"
-  cat >"$state/hits.lua" <<LUA
-local paths = {}
-for line in io.lines("$state/hit_urls") do paths[#paths + 1] = line end
-local i = 0
-request = function()
-  i = i % #paths + 1
-  return wrk.format("GET", paths[i])
-end
-LUA
   # Edited plots: HOT_SHARE percent inside the seeded box (their tiles at the
   # seeded zooms are among the hits), the others outside the box's zoom-14
   # tiles (none of theirs from zoom 14 up is).
@@ -316,11 +307,11 @@ PY
       else
         wait_settled  # no purges of the other round's edits
       fi
-      wrk -t1 -c64 -d2s -s "$state/hits.lua" "http://127.0.0.1:$port" >/dev/null
+      wrk -t1 -c64 -d2s -s bench/urls.lua "http://127.0.0.1:$port" -- "$state/hit_urls" >/dev/null
       read -r h0 m0 <<<"$(tile_counts)"
       e0=$(edits_so_far)
       t0=$(date +%s%N)
-      wrk -t1 -c64 -d"${steady_seconds}s" -s "$state/hits.lua" "http://127.0.0.1:$port" >"$state/wrk.out"
+      wrk -t1 -c64 -d"${steady_seconds}s" -s bench/urls.lua "http://127.0.0.1:$port" -- "$state/hit_urls" >"$state/wrk.out"
       t1=$(date +%s%N)
       e1=$(edits_so_far)
       read -r h1 m1 <<<"$(tile_counts)"

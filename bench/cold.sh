@@ -226,22 +226,13 @@ if want hits; then
   done <"$work/storm_urls"
   stop_gisd
   echo "== hits: wrk -t1 -c64, ${BENCH_SECONDS:-6} s per round, $(wc -l <"$work/hit_urls") cached tiles, $rounds alternating rounds"
-  cat >"$work/urls.lua" <<LUA
-local paths = {}
-for line in io.lines("$work/hit_urls") do paths[#paths + 1] = line end
-local i = 0
-request = function()
-  i = i % #paths + 1
-  return wrk.format("GET", paths[i])
-end
-LUA
   for r in $(seq "$rounds"); do
     # Which goes first alternates, so that neither gains from its place in the round.
     order="on off"; [ $((r % 2)) = 0 ] && order="off on"
     for mode in $order; do
       start_gisd --tile-coalescing "$mode"
-      wrk -t1 -c64 -d2s -s "$work/urls.lua" "http://127.0.0.1:$port" >/dev/null
-      wrk -t1 -c64 -d"${BENCH_SECONDS:-6}"s --latency -s "$work/urls.lua" "http://127.0.0.1:$port" >"$work/wrk.out"
+      wrk -t1 -c64 -d2s -s bench/urls.lua "http://127.0.0.1:$port" -- "$work/hit_urls" >/dev/null
+      wrk -t1 -c64 -d"${BENCH_SECONDS:-6}"s --latency -s bench/urls.lua "http://127.0.0.1:$port" -- "$work/hit_urls" >"$work/wrk.out"
       stop_gisd
       echo "round $r coalescing $mode: $(awk '/Requests\/sec/{print $2}' "$work/wrk.out") req/s, p99 $(awk '$1=="99%"{print $2}' "$work/wrk.out")"
     done

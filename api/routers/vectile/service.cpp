@@ -44,13 +44,12 @@ service::service(asio::any_io_executor ex, const redis_settings& s)
       cache(redis_client, "mvt_v8"),
       memory(std::make_shared<tile_memory>(static_cast<std::size_t>(s.memory_cache_mb) << 20)),
       tracking(ex, redis_options(s, sentinel), cache.name_space + ":",
-               [this](std::optional<std::string_view> key) {
+               [this, prefix = cache.name_space + ":"](std::optional<std::string_view> key) {
                    // A key changed in Redis (stored, or deleted by an edit's
                    // purge): this process's copy, and a generation in flight that
                    // may predate the change, no longer answer later requests.
                    if (key) {
                        memory->invalidate(*key);
-                       const std::string prefix = cache.name_space + ":";
                        if (key->starts_with(prefix)) flights.forget(key->substr(prefix.size()));
                    } else {
                        memory->clear();
