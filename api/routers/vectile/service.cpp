@@ -123,7 +123,10 @@ asio::awaitable<tile_memory::bytes> read_or_lock(service& svc, std::string key, 
 }
 
 asio::awaitable<tile_memory::bytes> redis_read(service& svc, std::string key, miss_start* start) {
-    if (start == nullptr || !svc.coalescing || !svc.sessions) co_return co_await shared_cache_get(svc, std::move(key));
+    // A generation of the key already in flight here takes the lock itself: a
+    // request that took it would only join that generation, holding it.
+    if (start == nullptr || !svc.coalescing || !svc.sessions || svc.flights.in_flight(key))
+        co_return co_await shared_cache_get(svc, std::move(key));
     co_return co_await read_or_lock(svc, std::move(key), *start);
 }
 

@@ -51,6 +51,8 @@ single_flight::single_flight() : m_flights(std::make_shared<table>()) {}
 
 std::size_t single_flight::in_flight() const { return m_flights->size(); }
 
+bool single_flight::in_flight(const std::string& key) const { return m_flights->contains(key); }
+
 void single_flight::forget(std::string_view key) {
     // The flight's completion erases only its own entry: a forgotten flight leaves the table alone.
     if (auto it = m_flights->find(std::string(key)); it != m_flights->end()) m_flights->erase(it);
@@ -62,6 +64,9 @@ asio::awaitable<single_flight::bytes> single_flight::join(std::string key, asio:
     std::shared_ptr<flight> f;
     if (auto it = m_flights->find(key); it != m_flights->end()) {
         f = it->second;
+        // Dropped now, not when this caller's wait ends: what it owns (a lock
+        // its request took) would otherwise stall the flight it joins.
+        auto unstarted = std::move(work);
     } else {
         auto ex = co_await asio::this_coro::executor;
         f = std::make_shared<flight>(ex);

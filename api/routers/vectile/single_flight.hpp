@@ -23,7 +23,7 @@ public:
 
     // Waits for the generation of `key`: the one in flight, or `work` started
     // on the caller's executor when none is (otherwise `work` is dropped
-    // unstarted). Gives its bytes (null for an empty tile) or rethrows its
+    // unstarted, at once). Gives its bytes (null for an empty tile) or rethrows its
     // error. A caller that is cancelled leaves at once with the cancellation;
     // the generation is cancelled only when its last waiter has left, and a
     // later caller then starts a new one. `work` must own what it uses: it
@@ -38,6 +38,7 @@ public:
 
     // Keys being generated now.
     std::size_t in_flight() const;
+    bool in_flight(const std::string& key) const;
 
     struct flight;
     using table = std::unordered_map<std::string, std::shared_ptr<flight>>;

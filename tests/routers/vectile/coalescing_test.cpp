@@ -199,6 +199,33 @@ TEST_F(coalescing, a_lock_taken_by_a_requests_read_is_given_up_unless_its_genera
     }
 }
 
+// A generation here waits for another process's lock; the moment that lock
+// goes, a new request of the same tile reads. Were its read to take the lock,
+// it would then join the waiting generation while holding it, and both would
+// wait for its expiry.
+TEST_F(coalescing, a_request_joining_a_waiting_generation_leaves_the_lock_to_it) {
+    const auto t = plots_tile(17066, 15557);
+    start_locked(t, {test_support::redis_host(), test_support::redis_port(), 0});
+    holder->exec("ROLLBACK");
+    own_key(t.key);
+    const std::string lock_key = own_key("lock:" + t.key);
+    redis_set(lock_key, "another-process", 10);
+    // The change feed's first connection forgets every flight: open it first.
+    for (int i = 0; i < 100 && !svc->tracking.live(); ++i) test_support::run_for(ioc, 20ms);
+    spawn(t.path, 1);
+    test_support::run_for(ioc, 450ms);  // waiting, between two polls 100 ms apart
+    ASSERT_FALSE(requests[0]->done);
+    redis_del(lock_key);
+    const auto freed = std::chrono::steady_clock::now();
+    spawn(t.path, 1);
+    wait_all(10s);
+    EXPECT_LT(seconds_since(freed), 1.5) << "the generation waited for a lock's expiry";
+    for (auto& p : requests) {
+        ASSERT_FALSE(p->failure);
+        EXPECT_EQ(p->answer.status, 200u);
+    }
+}
+
 TEST_F(coalescing, with_redis_stopped_concurrent_misses_still_share_one_statement) {
     test_support::redis_child redis;
     redis.stop();
