@@ -2,7 +2,7 @@
 # Following edits made in the database (gisd changes install). On a private
 # PostGIS and Redis with PLOTS plots (default 100,000), prints:
 #   1. the cost to writers: a 100,000-row UPDATE and COPY with the triggers
-#      against without, same run, median of ROUNDS;
+#      against without, same run, median of ROUNDS alternating rounds;
 #   2. precision: keys purged by one plot edit against the keys a whole-layer
 #      invalidation drops, after seeding the plots at zooms 14-17;
 #   3. edit to fresh tile: EDITS single-plot attribute edits, each timed from
@@ -58,19 +58,27 @@ q "COPY (SELECT \"ID\" + 10000000, \"PLOT_NO\", \"STATUS\", \"AREA_SYSTEM\", \"G
   psql -X -q -c "\\copy (SELECT \"ID\" + 10000000, \"PLOT_NO\", \"STATUS\", \"AREA_SYSTEM\", \"GENERAL_LU\", \"CADZONE\", \"DETAIL_LU\", file_no, \"GEOMETRY_3857\" FROM \"PLOT\" ORDER BY \"ID\" LIMIT 100000) TO '$state/rows.copy'"
 update_ms() { local t=$(date +%s%N); q 'UPDATE "PLOT" SET "STATUS" = "STATUS" WHERE "ID" <= 100000' >/dev/null; ms "$t"; }
 copy_ms() { local t=$(date +%s%N); psql -X -q -v ON_ERROR_STOP=1 -c 'BEGIN' -c "\\copy \"PLOT\" FROM '$state/rows.copy'" -c 'ROLLBACK' >/dev/null; ms "$t"; }
-declare -A took
-for kind in without with; do
-  if [ "$kind" = with ]; then "$gisd" changes install >/dev/null; fi
-  update_ms >/dev/null; copy_ms >/dev/null  # warm
-  took[$kind-update]=$(for _ in $(seq "$rounds"); do update_ms; done | median)
-  took[$kind-copy]=$(for _ in $(seq "$rounds"); do copy_ms; done | median)
-  log_rows=$(q 'SELECT count(*) FROM gisd_changes.log' 2>/dev/null || echo 0)
-  q 'DELETE FROM gisd_changes.log' >/dev/null 2>&1 || true
+# Rounds alternate which goes first, with a VACUUM before each timed
+# statement: each UPDATE leaves 100,000 dead rows, which would otherwise slow
+# whichever ran later.
+vacuumed() { q 'VACUUM "PLOT"' >/dev/null; "$@"; }
+update_ms >/dev/null; copy_ms >/dev/null  # warm
+: >"$state/writers"
+for r in $(seq "$rounds"); do
+  order="without with"; [ $((r % 2)) = 0 ] && order="with without"
+  for kind in $order; do
+    if [ "$kind" = with ]; then "$gisd" changes install >/dev/null; else "$gisd" changes uninstall >/dev/null; fi
+    echo "$kind $(vacuumed update_ms) $(vacuumed copy_ms)" >>"$state/writers"
+    if [ "$kind" = with ]; then log_rows=$(q 'SELECT count(*) FROM gisd_changes.log'); fi
+  done
 done
-echo "writers: 100,000-row UPDATE ${took[without-update]} ms without triggers, ${took[with-update]} ms with" \
-  "($(awk "BEGIN {printf \"%.2f\", ${took[with-update]} / ${took[without-update]}}")x);" \
-  "COPY ${took[without-copy]} ms without, ${took[with-copy]} ms with" \
-  "($(awk "BEGIN {printf \"%.2f\", ${took[with-copy]} / ${took[without-copy]}}")x); log rows after the last round: $log_rows"
+"$gisd" changes install >/dev/null
+q 'DELETE FROM gisd_changes.log' >/dev/null
+took() { awk -v k="$1" -v c="$2" '$1 == k {print $c}' "$state/writers" | median; }
+u0=$(took without 2) u1=$(took with 2) c0=$(took without 3) c1=$(took with 3)
+echo "writers: 100,000-row UPDATE $u0 ms without triggers, $u1 ms with ($(awk "BEGIN {printf \"%.2f\", $u1 / $u0}")x);" \
+  "COPY $c0 ms without, $c1 ms with ($(awk "BEGIN {printf \"%.2f\", $c1 / $c0}")x); median of $rounds alternating rounds;" \
+  "log rows written by one such UPDATE: $log_rows"
 
 # --- 2. precision
 metric() { curl -fs "http://127.0.0.1:$port/metrics" | awk -v m="$1" '$1 == m {print $2}'; }

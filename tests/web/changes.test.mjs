@@ -45,7 +45,7 @@ function drawnWest() {
 
 describe('viewer following edits', { timeout: 4 * WAIT }, () => {
   before(async () => {
-    psql('-f', path.join(sqlDir, 'changes_v2.sql'));
+    psql('-f', path.join(sqlDir, 'changes_v3.sql'));
     // The server looks for the log every few seconds and then takes the consumer's lock.
     const deadline = Date.now() + 20_000;
     while (psql('-c', "SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND granted") === '0') {

@@ -60,7 +60,7 @@ asio::awaitable<void> status(database::dedicated& db, std::ostream& out) {
     auto row = (co_await std::move(reading)).first();
     if (!row) co_return;
     out << "change capture: installed, version " << text_of((*row)["version"]) << " (this gisd: " << changes_sql_version << ")\n"
-        << "triggers: " << text_of((*row)["triggers"]) << " of 20\n"
+        << "triggers: " << text_of((*row)["triggers"]) << " of 25\n"
         << "log depth: " << text_of((*row)["depth"]) << " rows, " << text_of((*row)["waiting"]) << " not yet purged\n"
         << "consumer position: " << text_of((*row)["position"]) << "\n"
         << "consumer: " << (row->is_null("consumer") ? std::string("none") : "backend pid " + text_of((*row)["consumer"])) << "\n"

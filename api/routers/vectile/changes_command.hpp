@@ -7,8 +7,8 @@
 
 namespace vectile {
 
-// The version of changes_v2.sql, as `status` reports it.
-inline constexpr int changes_sql_version = 2;
+// The version of changes_v3.sql, as `status` reports it.
+inline constexpr int changes_sql_version = 3;
 
 // The scripts, as in the repository: each runs in one transaction, and
 // install again changes nothing.

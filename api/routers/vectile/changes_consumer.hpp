@@ -1,5 +1,5 @@
 #pragma once
-// Following the cadastre's change log (see changes_v2.sql): of all the
+// Following the cadastre's change log (see changes_v3.sql): of all the
 // processes sharing a database, the one holding the log's advisory lock
 // deletes the cached entries each recorded change can have altered; the
 // workers' memory copies follow through Redis's change feed.

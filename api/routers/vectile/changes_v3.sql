@@ -1,5 +1,7 @@
--- gisd change capture, version 2 (version 1 merged a bulk statement's boxes
--- with a sort; this one hashes them per square kilometre first: cheaper for the writer).
+-- gisd change capture, version 3. Version 1 merged a bulk statement's boxes
+-- with a sort; version 2 hashes them per square kilometre first; version 3
+-- reads only the new rows of an UPDATE that leaves the geometry alone. Each
+-- is cheaper for the writer than the one before.
 --
 -- Records, in the editing transaction itself, what each statement on the five
 -- layer tables touched: the layer and the EPSG:3857 boxes of the old and new
@@ -13,7 +15,7 @@
 BEGIN;
 
 CREATE SCHEMA IF NOT EXISTS gisd_changes;
-COMMENT ON SCHEMA gisd_changes IS 'gisd change capture, version 2';
+COMMENT ON SCHEMA gisd_changes IS 'gisd change capture, version 3';
 
 CREATE TABLE IF NOT EXISTS gisd_changes.log (
     id bigserial PRIMARY KEY,
@@ -32,7 +34,7 @@ CREATE TABLE IF NOT EXISTS gisd_changes.state (
     name text PRIMARY KEY,
     value text NOT NULL
 );
-INSERT INTO gisd_changes.state (name, value) VALUES ('version', '2')
+INSERT INTO gisd_changes.state (name, value) VALUES ('version', '3')
     ON CONFLICT (name) DO UPDATE SET value = excluded.value;
 INSERT INTO gisd_changes.state (name, value) VALUES ('position', '0')
     ON CONFLICT (name) DO NOTHING;
@@ -45,16 +47,27 @@ AS $fn$
 DECLARE
     source text;
     rows bigint;
+    moved boolean;
 BEGIN
     IF TG_OP = 'TRUNCATE' THEN
         INSERT INTO gisd_changes.log (layer, whole) VALUES (TG_ARGV[0], true);
     ELSE
-        source := CASE TG_OP
-            WHEN 'INSERT' THEN format('SELECT %1$I AS g FROM new_rows', TG_ARGV[1])
-            WHEN 'DELETE' THEN format('SELECT %1$I AS g FROM old_rows', TG_ARGV[1])
+        IF TG_OP = 'UPDATE' THEN
+            -- The old geometries matter only when the statement named the
+            -- geometry column (geometry_named() said so, firing just before)
+            -- or a BEFORE UPDATE row trigger may have changed it unnamed.
+            moved := coalesce(current_setting('gisd_changes.geometry_named', true), '') = '1'
+                OR EXISTS (SELECT 1 FROM pg_trigger WHERE tgrelid = TG_RELID AND NOT tgisinternal
+                           AND tgenabled <> 'D' AND tgtype & 19 = 19);  -- row, before, update
+            PERFORM set_config('gisd_changes.geometry_named', '', true);
+        END IF;
+        source := CASE
+            WHEN TG_OP = 'INSERT' OR (TG_OP = 'UPDATE' AND NOT moved) THEN format('SELECT %1$I AS g FROM new_rows', TG_ARGV[1])
+            WHEN TG_OP = 'DELETE' THEN format('SELECT %1$I AS g FROM old_rows', TG_ARGV[1])
             ELSE format('SELECT %1$I AS g FROM old_rows UNION ALL SELECT %1$I FROM new_rows', TG_ARGV[1])
         END;
-        EXECUTE format('SELECT count(*) FROM (%s) s WHERE g IS NOT NULL', source) INTO rows;
+        -- Counted only as far as the threshold.
+        EXECUTE format('SELECT count(*) FROM (SELECT 1 FROM (%s) s WHERE g IS NOT NULL LIMIT 65) s', source) INTO rows;
         IF rows <= 64 THEN
             -- A few boxes are kept as they are.
             EXECUTE format($q$
@@ -91,6 +104,19 @@ BEGIN
 END
 $fn$;
 
+-- Fires before gisd_changes_update (statement triggers fire in the order of
+-- their names) for an UPDATE that names the geometry column: the setting
+-- lasts until record() reads it, at the end of the same statement.
+CREATE OR REPLACE FUNCTION gisd_changes.geometry_named() RETURNS trigger
+LANGUAGE plpgsql
+SET search_path = pg_catalog, pg_temp
+AS $fn$
+BEGIN
+    PERFORM set_config('gisd_changes.geometry_named', '1', true);
+    RETURN NULL;
+END
+$fn$;
+
 -- The geometry functions live where PostGIS was installed: that schema joins
 -- the function's fixed search path.
 DO $do$
@@ -104,6 +130,8 @@ CREATE OR REPLACE TRIGGER gisd_changes_insert AFTER INSERT ON "PLOT" REFERENCING
     FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('plots', 'GEOMETRY_3857');
 CREATE OR REPLACE TRIGGER gisd_changes_update AFTER UPDATE ON "PLOT" REFERENCING OLD TABLE AS old_rows NEW TABLE AS new_rows
     FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('plots', 'GEOMETRY_3857');
+CREATE OR REPLACE TRIGGER gisd_changes_geometry AFTER UPDATE OF "GEOMETRY_3857" ON "PLOT"
+    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.geometry_named();
 CREATE OR REPLACE TRIGGER gisd_changes_delete AFTER DELETE ON "PLOT" REFERENCING OLD TABLE AS old_rows
     FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('plots', 'GEOMETRY_3857');
 CREATE OR REPLACE TRIGGER gisd_changes_truncate AFTER TRUNCATE ON "PLOT"
@@ -113,6 +141,8 @@ CREATE OR REPLACE TRIGGER gisd_changes_insert AFTER INSERT ON "BEACON" REFERENCI
     FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('beacons', 'GEOMETRY_3857');
 CREATE OR REPLACE TRIGGER gisd_changes_update AFTER UPDATE ON "BEACON" REFERENCING OLD TABLE AS old_rows NEW TABLE AS new_rows
     FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('beacons', 'GEOMETRY_3857');
+CREATE OR REPLACE TRIGGER gisd_changes_geometry AFTER UPDATE OF "GEOMETRY_3857" ON "BEACON"
+    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.geometry_named();
 CREATE OR REPLACE TRIGGER gisd_changes_delete AFTER DELETE ON "BEACON" REFERENCING OLD TABLE AS old_rows
     FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('beacons', 'GEOMETRY_3857');
 CREATE OR REPLACE TRIGGER gisd_changes_truncate AFTER TRUNCATE ON "BEACON"
@@ -122,6 +152,8 @@ CREATE OR REPLACE TRIGGER gisd_changes_insert AFTER INSERT ON "CadZones" REFEREN
     FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('cadzones', 'geometry_3857');
 CREATE OR REPLACE TRIGGER gisd_changes_update AFTER UPDATE ON "CadZones" REFERENCING OLD TABLE AS old_rows NEW TABLE AS new_rows
     FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('cadzones', 'geometry_3857');
+CREATE OR REPLACE TRIGGER gisd_changes_geometry AFTER UPDATE OF "geometry_3857" ON "CadZones"
+    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.geometry_named();
 CREATE OR REPLACE TRIGGER gisd_changes_delete AFTER DELETE ON "CadZones" REFERENCING OLD TABLE AS old_rows
     FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('cadzones', 'geometry_3857');
 CREATE OR REPLACE TRIGGER gisd_changes_truncate AFTER TRUNCATE ON "CadZones"
@@ -131,6 +163,8 @@ CREATE OR REPLACE TRIGGER gisd_changes_insert AFTER INSERT ON "Districts" REFERE
     FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('districts', 'geometry_3857');
 CREATE OR REPLACE TRIGGER gisd_changes_update AFTER UPDATE ON "Districts" REFERENCING OLD TABLE AS old_rows NEW TABLE AS new_rows
     FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('districts', 'geometry_3857');
+CREATE OR REPLACE TRIGGER gisd_changes_geometry AFTER UPDATE OF "geometry_3857" ON "Districts"
+    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.geometry_named();
 CREATE OR REPLACE TRIGGER gisd_changes_delete AFTER DELETE ON "Districts" REFERENCING OLD TABLE AS old_rows
     FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('districts', 'geometry_3857');
 CREATE OR REPLACE TRIGGER gisd_changes_truncate AFTER TRUNCATE ON "Districts"
@@ -140,6 +174,8 @@ CREATE OR REPLACE TRIGGER gisd_changes_insert AFTER INSERT ON "LGAs" REFERENCING
     FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('lgas', 'geometry_3857');
 CREATE OR REPLACE TRIGGER gisd_changes_update AFTER UPDATE ON "LGAs" REFERENCING OLD TABLE AS old_rows NEW TABLE AS new_rows
     FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('lgas', 'geometry_3857');
+CREATE OR REPLACE TRIGGER gisd_changes_geometry AFTER UPDATE OF "geometry_3857" ON "LGAs"
+    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.geometry_named();
 CREATE OR REPLACE TRIGGER gisd_changes_delete AFTER DELETE ON "LGAs" REFERENCING OLD TABLE AS old_rows
     FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('lgas', 'geometry_3857');
 CREATE OR REPLACE TRIGGER gisd_changes_truncate AFTER TRUNCATE ON "LGAs"
