@@ -38,6 +38,12 @@ constexpr const char* recorded_channel = "gisd_changes";
 constexpr const char* purged_channel = "gisd_purged";
 // NOTIFY payloads must stay under 8000 bytes.
 constexpr std::size_t payload_limit = 7000;
+// Under a stream of edits, passes come at most this often: a pass costs the
+// same few statements and scripts whether it carries one change or many.
+constexpr auto pass_gap = 50ms;
+// Changes due their second purge are looked for at most this often: that
+// purge may come a little after the settling time, never before.
+constexpr auto settled_gap = 250ms;
 
 // Deletes each key and marks the lock of a generation in flight for it
 // stale (see tile_lock.hpp), so that the generation, whose snapshot may
@@ -185,6 +191,7 @@ struct changes_consumer::state {
     bool stopped = false;
     bool holder = false;
     bool absent_reported = false;
+    std::chrono::steady_clock::time_point next_settled{};
     std::vector<std::function<void(const std::string&)>> listeners;
 };
 
@@ -226,26 +233,32 @@ const std::string select_rows =
     "SELECT id, layer, whole, coalesce(min_x, 0) AS min_x, coalesce(min_y, 0) AS min_y, coalesce(max_x, 0) AS max_x,"
     " coalesce(max_y, 0) AS max_y, extract(epoch FROM clock_timestamp() - recorded_at)::float8 AS lag FROM gisd_changes.log ";
 
-asio::awaitable<void> notify_purged(state_ptr st, std::string events) {
-    database::params p{{"payload", "[" + events + "]"}};
-    std::string sql = std::string("SELECT pg_notify('") + purged_channel + "', :payload)";
-    co_await st->db.execute(std::move(sql), std::move(p), statement_limit);
-}
-
-// Sends the purged changes to every follower (this one included) for its open browsers.
-asio::awaitable<void> announce(state_ptr st, std::vector<recorded_change> changes, bool settled) {
+// The purged changes as NOTIFY payloads, each within the limit.
+std::vector<std::string> event_payloads(const std::vector<recorded_change>& changes, bool settled) {
+    std::vector<std::string> out;
     std::string chunk;
     for (const auto& c : changes) {
         auto event = change_event_json(c, settled);
-        if (!chunk.empty() && chunk.size() + event.size() + 3 > payload_limit) {
-            auto sending = notify_purged(st, std::exchange(chunk, {}));
-            co_await std::move(sending);
-        }
+        if (!chunk.empty() && chunk.size() + event.size() + 3 > payload_limit) out.push_back("[" + std::exchange(chunk, {}) + "]");
         if (!chunk.empty()) chunk += ",";
         chunk += event;
     }
-    if (!chunk.empty()) {
-        auto sending = notify_purged(st, std::move(chunk));
+    if (!chunk.empty()) out.push_back("[" + chunk + "]");
+    return out;
+}
+
+// Runs `sql`, a statement on the log, and sends the purged changes to every
+// follower (this one included) for its open browsers: the first payload in
+// the same statement, as `:payload`.
+asio::awaitable<void> run_and_announce(state_ptr st, std::string sql, database::params p, std::vector<recorded_change> changes,
+                                       bool settled) {
+    auto payloads = event_payloads(changes, settled);
+    const std::string notify = std::string("SELECT pg_notify('") + purged_channel + "', :payload)";
+    p.emplace_back("payload", payloads.front());
+    auto running = st->db.execute(sql + " " + notify, std::move(p), statement_limit);
+    co_await std::move(running);
+    for (std::size_t i = 1; i < payloads.size(); ++i) {
+        auto sending = st->db.execute(notify, database::params{{"payload", payloads[i]}}, statement_limit);
         co_await std::move(sending);
     }
 }
@@ -270,19 +283,19 @@ asio::awaitable<bool> pass(state_ptr st) {
             if (st->stopped) co_return false;
             database::params p{{"ids", id_array(fresh)}, {"last", fresh.back().id}};
             std::string mark =
-                "WITH done AS (UPDATE gisd_changes.log SET purged_at = clock_timestamp() WHERE id = ANY(:ids::bigint[]))"
-                " UPDATE gisd_changes.state SET value = greatest(value::bigint, :last::bigint)::text WHERE name = 'position'";
-            auto marking = st->db.execute(std::move(mark), std::move(p), statement_limit);
+                "WITH done AS (UPDATE gisd_changes.log SET purged_at = clock_timestamp() WHERE id = ANY(:ids::bigint[])),"
+                " moved AS (UPDATE gisd_changes.state SET value = greatest(value::bigint, :last::bigint)::text WHERE name = 'position')";
+            const auto first = fresh.front().id, last = fresh.back().id;
+            const auto count = fresh.size();
+            auto marking = run_and_announce(st, std::move(mark), std::move(p), std::move(fresh), false);
             co_await std::move(marking);
             lag += std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-            metrics::count_changes(fresh.size(), outcome.deleted, lag);
-            st->svc->logger->info("Changes {}..{}: {} keys purged, {:.3f} s after the edit", fresh.front().id, fresh.back().id,
-                                  outcome.deleted, lag);
-            auto announcing = announce(st, std::move(fresh), false);
-            co_await std::move(announcing);
+            metrics::count_changes(count, outcome.deleted, lag);
+            st->svc->logger->info("Changes {}..{}: {} keys purged, {:.3f} s after the edit", first, last, outcome.deleted, lag);
         }
     }
-    {
+    if (std::chrono::steady_clock::now() >= st->next_settled) {
+        st->next_settled = std::chrono::steady_clock::now() + settled_gap;
         double lag = 0;
         database::params p{{"settle", static_cast<double>(st->opts.settle.count()) / 1000.0}};
         std::string sql = select_rows + "WHERE purged_at < clock_timestamp() - make_interval(secs => :settle::float8) ORDER BY id LIMIT " +
@@ -296,13 +309,14 @@ asio::awaitable<bool> pass(state_ptr st) {
             auto outcome = co_await std::move(purging);
             if (st->stopped) co_return false;
             metrics::count_changes(0, outcome.deleted, -1);
+            if (settled.size() == static_cast<std::size_t>(read_batch)) {
+                more = true;
+                st->next_settled = {};
+            }
             database::params ids{{"ids", id_array(settled)}};
-            std::string remove = "DELETE FROM gisd_changes.log WHERE id = ANY(:ids::bigint[])";
-            auto removing = st->db.execute(std::move(remove), std::move(ids), statement_limit);
+            std::string remove = "WITH gone AS (DELETE FROM gisd_changes.log WHERE id = ANY(:ids::bigint[]))";
+            auto removing = run_and_announce(st, std::move(remove), std::move(ids), std::move(settled), true);
             co_await std::move(removing);
-            more = more || settled.size() == static_cast<std::size_t>(read_batch);
-            auto announcing = announce(st, std::move(settled), true);
-            co_await std::move(announcing);
         }
     }
     co_return more;
@@ -322,6 +336,7 @@ void deliver(const state_ptr& st, const std::string& payload) {
 }
 
 asio::awaitable<void> follow(state_ptr st) {
+    std::chrono::steady_clock::time_point last_pass{};
     while (!st->stopped) {
         try {
             if (!st->db.usable()) {
@@ -364,6 +379,12 @@ asio::awaitable<void> follow(state_ptr st) {
                 auto listening = st->db.execute(std::string("LISTEN ") + recorded_channel, database::params{}, statement_limit);
                 co_await std::move(listening);
             }
+            // In a stream of edits, the next few gather for one pass.
+            if (const auto since = std::chrono::steady_clock::now() - last_pass; since < pass_gap) {
+                co_await sleep_for(st, std::chrono::duration_cast<std::chrono::milliseconds>(pass_gap - since));
+                if (st->stopped) co_return;
+            }
+            last_pass = std::chrono::steady_clock::now();
             while (co_await pass(st)) {
                 if (st->stopped) co_return;
             }
