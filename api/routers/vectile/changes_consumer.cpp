@@ -166,6 +166,13 @@ asio::awaitable<purge_outcome> purge_changes(service& svc, std::vector<recorded_
     co_return purge_outcome{del.deleted};
 }
 
+asio::awaitable<std::uint64_t> purge_matching(service& svc, std::string pattern) {
+    deleter del{svc, {}, 0};
+    co_await scan_matching(svc, del, pattern, [](std::string_view) { return true; });
+    co_await del.flush();
+    co_return del.deleted;
+}
+
 std::string change_event_json(const recorded_change& change, bool settled) {
     nlohmann::ordered_json doc;
     doc["id"] = change.id;

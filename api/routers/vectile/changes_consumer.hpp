@@ -56,6 +56,11 @@ enum class purge_scope {
 boost::asio::awaitable<purge_outcome> purge_changes(service& svc, std::vector<recorded_change> changes, std::uint64_t scan_threshold,
                                                     purge_scope scope = purge_scope::everything);
 
+// Deletes every cached key matching `pattern` (the full key, namespace
+// included) and marks the generations in flight for such keys stale, as a
+// change's purge does; the number of keys deleted. Throws redis::error.
+boost::asio::awaitable<std::uint64_t> purge_matching(service& svc, std::string pattern);
+
 // A purged change as sent to open browsers: {"id":..,"layer":..,"bbox":[w,s,e,n]}
 // (degrees), or {"id":..,"layer":..,"whole":true}; after the second purge with
 // "settled":true, so that a browser fetches again what it may have read in between.

@@ -8,6 +8,7 @@
 #include "common/cancellation.hpp"
 #include "common/errors.hpp"
 #include "helpers/responses/responses.hpp"
+#include "routers/vectile/changes_consumer.hpp"
 #include "routers/vectile/service.hpp"
 
 namespace vectile {
@@ -34,6 +35,21 @@ boost::asio::awaitable<std::int64_t> scan_and_delete(service& svc, const std::st
 
 namespace {
 
+// A generation in flight during the scan may have read the database before
+// whatever made the caller invalidate, and would store its tile after the
+// DEL: its lock is marked so that the tile is not stored (nor anything stored
+// meanwhile kept). The count stays the scan's; a failure here is only logged.
+boost::asio::awaitable<void> mark_generations(service& svc, const std::string& pattern) {
+    try {
+        co_await purge_matching(svc, pattern);
+        co_return;
+    } catch (const std::exception& e) {
+        if (common::is_cancellation(e)) throw;
+        svc.logger->warn("Generations in flight for '{}' could not be marked: {}", pattern, e.what());
+    }
+    metrics::count_handled_error(metrics::component::invalidation);
+}
+
 // Which keys a worker deletes; its log lines name them.
 enum class scope { layer, all, pattern };
 
@@ -47,6 +63,7 @@ boost::asio::awaitable<std::int64_t> run_worker(service& svc, scope what, std::s
     std::string failure;
     try {
         const auto count = co_await scan_and_delete(svc, pattern);
+        co_await mark_generations(svc, pattern);
         if (what == scope::layer) svc.logger->info("Background task: Invalidated {} cache entries for layer '{}'", count, subject);
         if (what == scope::all) svc.logger->info("Background task: Invalidated ALL cache entries: {} keys deleted", count);
         if (what == scope::pattern) svc.logger->info("Background task: Invalidated {} cache entries matching pattern '{}'", count, subject);

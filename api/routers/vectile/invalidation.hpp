@@ -18,7 +18,8 @@ class service;
 boost::asio::awaitable<std::int64_t> scan_and_delete(service& svc, const std::string& pattern);
 
 // Workers: SCAN ... MATCH pattern COUNT 100, then DEL for each key returned,
-// one at a time. Each returns the number of keys deleted, or 0 after a
+// one at a time; then the generations in flight for such keys are marked so
+// that they do not store their tiles (see purge_matching). Each returns the number of keys deleted, or 0 after a
 // failure (logged at ERROR; keys deleted before it stay deleted). A cancelled
 // worker logs nothing and passes the cancellation on.
 boost::asio::awaitable<std::int64_t> _invalidate_layer_cache_task(service& svc, std::string layer_name);
