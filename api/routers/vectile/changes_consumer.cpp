@@ -168,7 +168,9 @@ asio::awaitable<purge_outcome> purge_changes(service& svc, std::vector<recorded_
 
 asio::awaitable<std::uint64_t> purge_matching(service& svc, std::string pattern) {
     deleter del{svc, {}, 0};
-    co_await scan_matching(svc, del, pattern, [](std::string_view) { return true; });
+    auto every = [](std::string_view) { return true; };
+    auto scanning = scan_matching(svc, del, pattern, every);
+    co_await std::move(scanning);
     co_await del.flush();
     co_return del.deleted;
 }
