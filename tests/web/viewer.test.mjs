@@ -252,7 +252,7 @@ describe('map viewer', { timeout: 10 * WAIT }, () => {
     assert.equal(await page.$eval('#tile-format', (s) => s.value), 'mlt');
     tileRequests.length = 0;
     await Promise.all([page.waitForNavigation({ waitUntil: 'load', timeout: WAIT }), page.select('#tile-format', 'mvt')]);
-    await page.waitForFunction(() => window.map && window.map.loaded() && document.querySelector('#legend li'), { timeout: WAIT });
+    await page.waitForFunction(() => typeof window.map?.loaded === 'function' && window.map.loaded() && document.querySelector('#legend li'), { timeout: WAIT });
     await idle();
     assert.ok(new URL(page.url()).searchParams.get('tiles') === 'mvt');
     assert.ok(tileRequests.length > 0 && tileRequests.every((p) => p.endsWith('.pbf')), `MVT tiles after the switch: ${tileRequests}`);

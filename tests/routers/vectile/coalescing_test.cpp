@@ -204,7 +204,7 @@ TEST_F(coalescing, a_lock_taken_by_a_requests_read_is_given_up_unless_its_genera
 // it would then join the waiting generation while holding it, and both would
 // wait for its expiry.
 TEST_F(coalescing, a_request_joining_a_waiting_generation_leaves_the_lock_to_it) {
-    const auto t = plots_tile(17062, 15554);
+    const auto t = plots_tile(17064, 15556);
     start_locked(t, {test_support::redis_host(), test_support::redis_port(), 0});
     holder->exec("ROLLBACK");
     own_key(t.key);
