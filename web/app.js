@@ -578,7 +578,6 @@
   const meets = (a, b) => a[0] <= b[2] && b[0] <= a[2] && a[1] <= b[3] && b[1] <= a[3];
 
   // The newest change that reaches a tile URL, or 0.
-  const versionOf = (c) => c.id;
   function tileVersion(pathname) {
     // A layer's own tile, or a composite tile of several layers.
     const m = /\/gis\/(?:tiles\/)?([^/]+)\/(\d+)\/(\d+)\/(\d+)\.(?:pbf|mlt)$/.exec(pathname);
@@ -587,7 +586,7 @@
     const box = tileBox(Number(m[2]), Number(m[3]), Number(m[4]));
     let version = 0;
     for (const c of recentChanges) {
-      if (layers.includes(c.layer) && (c.whole || meets(c.bbox, box))) version = Math.max(version, versionOf(c));
+      if (layers.includes(c.layer) && (c.whole || meets(c.bbox, box))) version = Math.max(version, c.id);
     }
     return version;
   }

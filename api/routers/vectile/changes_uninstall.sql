@@ -1,30 +1,17 @@
 -- Removes gisd change capture: the triggers on the five layer tables, the log
 -- and its schema. The tables themselves are left as they were before install.
 BEGIN;
-DROP TRIGGER IF EXISTS gisd_changes_insert ON "PLOT";
-DROP TRIGGER IF EXISTS gisd_changes_update ON "PLOT";
-DROP TRIGGER IF EXISTS gisd_changes_geometry ON "PLOT";
-DROP TRIGGER IF EXISTS gisd_changes_delete ON "PLOT";
-DROP TRIGGER IF EXISTS gisd_changes_truncate ON "PLOT";
-DROP TRIGGER IF EXISTS gisd_changes_insert ON "BEACON";
-DROP TRIGGER IF EXISTS gisd_changes_update ON "BEACON";
-DROP TRIGGER IF EXISTS gisd_changes_geometry ON "BEACON";
-DROP TRIGGER IF EXISTS gisd_changes_delete ON "BEACON";
-DROP TRIGGER IF EXISTS gisd_changes_truncate ON "BEACON";
-DROP TRIGGER IF EXISTS gisd_changes_insert ON "CadZones";
-DROP TRIGGER IF EXISTS gisd_changes_update ON "CadZones";
-DROP TRIGGER IF EXISTS gisd_changes_geometry ON "CadZones";
-DROP TRIGGER IF EXISTS gisd_changes_delete ON "CadZones";
-DROP TRIGGER IF EXISTS gisd_changes_truncate ON "CadZones";
-DROP TRIGGER IF EXISTS gisd_changes_insert ON "Districts";
-DROP TRIGGER IF EXISTS gisd_changes_update ON "Districts";
-DROP TRIGGER IF EXISTS gisd_changes_geometry ON "Districts";
-DROP TRIGGER IF EXISTS gisd_changes_delete ON "Districts";
-DROP TRIGGER IF EXISTS gisd_changes_truncate ON "Districts";
-DROP TRIGGER IF EXISTS gisd_changes_insert ON "LGAs";
-DROP TRIGGER IF EXISTS gisd_changes_update ON "LGAs";
-DROP TRIGGER IF EXISTS gisd_changes_geometry ON "LGAs";
-DROP TRIGGER IF EXISTS gisd_changes_delete ON "LGAs";
-DROP TRIGGER IF EXISTS gisd_changes_truncate ON "LGAs";
+DO $do$
+DECLARE
+    t text;
+    g text;
+BEGIN
+    FOREACH t IN ARRAY ARRAY['PLOT', 'BEACON', 'CadZones', 'Districts', 'LGAs'] LOOP
+        FOREACH g IN ARRAY ARRAY['insert', 'update', 'geometry', 'delete', 'truncate'] LOOP
+            EXECUTE format('DROP TRIGGER IF EXISTS %I ON %I', 'gisd_changes_' || g, t);
+        END LOOP;
+    END LOOP;
+END
+$do$;
 DROP SCHEMA IF EXISTS gisd_changes CASCADE;
 COMMIT;

@@ -126,59 +126,32 @@ BEGIN
 END
 $do$;
 
-CREATE OR REPLACE TRIGGER gisd_changes_insert AFTER INSERT ON "PLOT" REFERENCING NEW TABLE AS new_rows
-    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('plots', 'GEOMETRY_3857');
-CREATE OR REPLACE TRIGGER gisd_changes_update AFTER UPDATE ON "PLOT" REFERENCING OLD TABLE AS old_rows NEW TABLE AS new_rows
-    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('plots', 'GEOMETRY_3857');
-CREATE OR REPLACE TRIGGER gisd_changes_geometry AFTER UPDATE OF "GEOMETRY_3857" ON "PLOT"
-    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.geometry_named();
-CREATE OR REPLACE TRIGGER gisd_changes_delete AFTER DELETE ON "PLOT" REFERENCING OLD TABLE AS old_rows
-    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('plots', 'GEOMETRY_3857');
-CREATE OR REPLACE TRIGGER gisd_changes_truncate AFTER TRUNCATE ON "PLOT"
-    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('plots', 'GEOMETRY_3857');
-
-CREATE OR REPLACE TRIGGER gisd_changes_insert AFTER INSERT ON "BEACON" REFERENCING NEW TABLE AS new_rows
-    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('beacons', 'GEOMETRY_3857');
-CREATE OR REPLACE TRIGGER gisd_changes_update AFTER UPDATE ON "BEACON" REFERENCING OLD TABLE AS old_rows NEW TABLE AS new_rows
-    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('beacons', 'GEOMETRY_3857');
-CREATE OR REPLACE TRIGGER gisd_changes_geometry AFTER UPDATE OF "GEOMETRY_3857" ON "BEACON"
-    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.geometry_named();
-CREATE OR REPLACE TRIGGER gisd_changes_delete AFTER DELETE ON "BEACON" REFERENCING OLD TABLE AS old_rows
-    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('beacons', 'GEOMETRY_3857');
-CREATE OR REPLACE TRIGGER gisd_changes_truncate AFTER TRUNCATE ON "BEACON"
-    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('beacons', 'GEOMETRY_3857');
-
-CREATE OR REPLACE TRIGGER gisd_changes_insert AFTER INSERT ON "CadZones" REFERENCING NEW TABLE AS new_rows
-    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('cadzones', 'geometry_3857');
-CREATE OR REPLACE TRIGGER gisd_changes_update AFTER UPDATE ON "CadZones" REFERENCING OLD TABLE AS old_rows NEW TABLE AS new_rows
-    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('cadzones', 'geometry_3857');
-CREATE OR REPLACE TRIGGER gisd_changes_geometry AFTER UPDATE OF "geometry_3857" ON "CadZones"
-    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.geometry_named();
-CREATE OR REPLACE TRIGGER gisd_changes_delete AFTER DELETE ON "CadZones" REFERENCING OLD TABLE AS old_rows
-    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('cadzones', 'geometry_3857');
-CREATE OR REPLACE TRIGGER gisd_changes_truncate AFTER TRUNCATE ON "CadZones"
-    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('cadzones', 'geometry_3857');
-
-CREATE OR REPLACE TRIGGER gisd_changes_insert AFTER INSERT ON "Districts" REFERENCING NEW TABLE AS new_rows
-    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('districts', 'geometry_3857');
-CREATE OR REPLACE TRIGGER gisd_changes_update AFTER UPDATE ON "Districts" REFERENCING OLD TABLE AS old_rows NEW TABLE AS new_rows
-    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('districts', 'geometry_3857');
-CREATE OR REPLACE TRIGGER gisd_changes_geometry AFTER UPDATE OF "geometry_3857" ON "Districts"
-    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.geometry_named();
-CREATE OR REPLACE TRIGGER gisd_changes_delete AFTER DELETE ON "Districts" REFERENCING OLD TABLE AS old_rows
-    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('districts', 'geometry_3857');
-CREATE OR REPLACE TRIGGER gisd_changes_truncate AFTER TRUNCATE ON "Districts"
-    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('districts', 'geometry_3857');
-
-CREATE OR REPLACE TRIGGER gisd_changes_insert AFTER INSERT ON "LGAs" REFERENCING NEW TABLE AS new_rows
-    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('lgas', 'geometry_3857');
-CREATE OR REPLACE TRIGGER gisd_changes_update AFTER UPDATE ON "LGAs" REFERENCING OLD TABLE AS old_rows NEW TABLE AS new_rows
-    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('lgas', 'geometry_3857');
-CREATE OR REPLACE TRIGGER gisd_changes_geometry AFTER UPDATE OF "geometry_3857" ON "LGAs"
-    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.geometry_named();
-CREATE OR REPLACE TRIGGER gisd_changes_delete AFTER DELETE ON "LGAs" REFERENCING OLD TABLE AS old_rows
-    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('lgas', 'geometry_3857');
-CREATE OR REPLACE TRIGGER gisd_changes_truncate AFTER TRUNCATE ON "LGAs"
-    FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record('lgas', 'geometry_3857');
+-- The layer tables: table, layer, geometry column. Per table, statement
+-- triggers on INSERT, UPDATE (and UPDATE OF the geometry), DELETE, TRUNCATE.
+DO $do$
+DECLARE
+    t record;
+BEGIN
+    FOR t IN SELECT * FROM (VALUES
+        ('PLOT', 'plots', 'GEOMETRY_3857'),
+        ('BEACON', 'beacons', 'GEOMETRY_3857'),
+        ('CadZones', 'cadzones', 'geometry_3857'),
+        ('Districts', 'districts', 'geometry_3857'),
+        ('LGAs', 'lgas', 'geometry_3857')) v(tab, layer, geom)
+    LOOP
+        EXECUTE format('CREATE OR REPLACE TRIGGER gisd_changes_insert AFTER INSERT ON %I REFERENCING NEW TABLE AS new_rows'
+                       ' FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record(%L, %L)', t.tab, t.layer, t.geom);
+        EXECUTE format('CREATE OR REPLACE TRIGGER gisd_changes_update AFTER UPDATE ON %I'
+                       ' REFERENCING OLD TABLE AS old_rows NEW TABLE AS new_rows'
+                       ' FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record(%L, %L)', t.tab, t.layer, t.geom);
+        EXECUTE format('CREATE OR REPLACE TRIGGER gisd_changes_geometry AFTER UPDATE OF %I ON %I'
+                       ' FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.geometry_named()', t.geom, t.tab);
+        EXECUTE format('CREATE OR REPLACE TRIGGER gisd_changes_delete AFTER DELETE ON %I REFERENCING OLD TABLE AS old_rows'
+                       ' FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record(%L, %L)', t.tab, t.layer, t.geom);
+        EXECUTE format('CREATE OR REPLACE TRIGGER gisd_changes_truncate AFTER TRUNCATE ON %I'
+                       ' FOR EACH STATEMENT EXECUTE FUNCTION gisd_changes.record(%L, %L)', t.tab, t.layer, t.geom);
+    END LOOP;
+END
+$do$;
 
 COMMIT;

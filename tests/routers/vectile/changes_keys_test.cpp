@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "helpers/utils/utils.hpp"
 #include "routers/vectile/bbox.hpp"
 #include "routers/vectile/tiles.hpp"
@@ -16,6 +18,15 @@ using vectile::mercator_box;
 mercator_box bounds_of(int z, int x, int y) {
     const auto b = helpers::utils::tile_bounds({z, x, y});
     return {b.minx, b.miny, b.maxx, b.maxy};
+}
+
+// A plot inside zoom-20 tile 546055/497795, a quarter of its side from each
+// edge, and an LGA-sized box of many thousand zoom-20 tiles.
+std::pair<mercator_box, mercator_box> plot_and_lga() {
+    const mercator_box tile = bounds_of(20, 546055, 497795);
+    const double w = tile.max_x - tile.min_x;
+    const double o = helpers::utils::web_mercator_origin;
+    return {{tile.min_x + w / 4, tile.min_y + w / 4, tile.max_x - w / 4, tile.max_y - w / 4}, {0, 0, o / 64, o / 64}};
 }
 
 TEST(ChangesKeys, TileRangeCountsTouchingTilesAndStaysInTheWorld) {
@@ -44,11 +55,7 @@ TEST(ChangesKeys, TileRangeCountsTouchingTilesAndStaysInTheWorld) {
 }
 
 TEST(ChangesKeys, PlanCoversEveryZoomFromTheLayersFirstAndScansPastTheThreshold) {
-    const mercator_box tile = bounds_of(20, 546055, 497795);
-    const double w = tile.max_x - tile.min_x;
-    const mercator_box plot{tile.min_x + w / 4, tile.min_y + w / 4, tile.max_x - w / 4, tile.max_y - w / 4};
-    const double o = helpers::utils::web_mercator_origin;
-    const mercator_box lga{0, 0, o / 64, o / 64};
+    const auto [plot, lga] = plot_and_lga();
 
     const auto one = vectile::plan_purge({{1, "plots", false, plot}}, 4096);
     EXPECT_EQ(one.keys.size(), 13u);  // zooms 8 to 20, one tile each
@@ -75,11 +82,7 @@ TEST(ChangesKeys, PlanCoversEveryZoomFromTheLayersFirstAndScansPastTheThreshold)
 }
 
 TEST(ChangesKeys, AKeyIsAddressedExactlyWhenThePlanWouldDeleteIt) {
-    const mercator_box tile = bounds_of(20, 546055, 497795);
-    const double w = tile.max_x - tile.min_x;
-    const mercator_box plot{tile.min_x + w / 4, tile.min_y + w / 4, tile.max_x - w / 4, tile.max_y - w / 4};
-    const double o = helpers::utils::web_mercator_origin;
-    const mercator_box lga{0, 0, o / 64, o / 64};
+    const auto [plot, lga] = plot_and_lga();
     const auto plan = vectile::plan_purge({{1, "plots", false, plot}, {2, "lgas", false, lga}, {3, "beacons", true, {}}}, 4096);
     const auto lga20 = vectile::tile_range_of(lga, 20);
     struct row {
