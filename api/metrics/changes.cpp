@@ -21,6 +21,7 @@ struct changes_block {
     std::atomic<std::uint64_t> lag_bits{0};  // a double: the last batch's lag
     std::atomic<std::int64_t> consumer_pid{0};
     std::atomic<std::uint64_t> refused{0};
+    std::atomic<std::uint64_t> remade{0};
 };
 
 changes_block* g_changes = nullptr;
@@ -34,10 +35,11 @@ void enable_changes() {
     g_changes = new (p) changes_block{};
 }
 
-void count_changes(std::size_t read, std::uint64_t keys_purged, double lag_seconds) noexcept {
+void count_changes(std::size_t read, std::uint64_t keys_purged, double lag_seconds, std::uint64_t keys_remade) noexcept {
     if (g_changes == nullptr) return;
     g_changes->read.fetch_add(read, std::memory_order_relaxed);
     g_changes->purged.fetch_add(keys_purged, std::memory_order_relaxed);
+    g_changes->remade.fetch_add(keys_remade, std::memory_order_relaxed);
     if (lag_seconds >= 0) g_changes->lag_bits.store(std::bit_cast<std::uint64_t>(lag_seconds), std::memory_order_relaxed);
 }
 
@@ -64,8 +66,11 @@ void append_changes_exposition(std::string& out) {
     const double lag = std::bit_cast<double>(g_changes->lag_bits.load(std::memory_order_relaxed));
     out += "# HELP gisd_changes_read_total Changes read from the cadastre's change log.\n# TYPE gisd_changes_read_total counter\n";
     out += "gisd_changes_read_total " + std::to_string(g_changes->read.load(std::memory_order_relaxed)) + "\n";
-    out += "# HELP gisd_changes_keys_purged_total Cache keys deleted because of recorded changes.\n# TYPE gisd_changes_keys_purged_total counter\n";
+    out += "# HELP gisd_changes_keys_purged_total Cache keys deleted (or remade) because of recorded changes.\n# TYPE gisd_changes_keys_purged_total counter\n";
     out += "gisd_changes_keys_purged_total " + std::to_string(g_changes->purged.load(std::memory_order_relaxed)) + "\n";
+    out += "# HELP gisd_changes_keys_remade_total Of the keys purged, hot tiles made again and stored over their old bytes.\n"
+           "# TYPE gisd_changes_keys_remade_total counter\n";
+    out += "gisd_changes_keys_remade_total " + std::to_string(g_changes->remade.load(std::memory_order_relaxed)) + "\n";
     out += "# HELP gisd_changes_lag_seconds From an edit to the purge of its keys, for the last batch.\n# TYPE gisd_changes_lag_seconds gauge\n";
     out += "gisd_changes_lag_seconds " + std::to_string(lag) + "\n";
     out += "# HELP gisd_changes_stale_writes_refused_total Tiles not stored because an edit was purged while their statement ran.\n"

@@ -83,7 +83,7 @@ void set_plan_queue(std::size_t depth) noexcept;
 // Following the change log (changes.cpp): changes read and keys they purged,
 // with the batch's lag from edit to purge (negative: not a new batch), and
 // whether this process is the consumer.
-void count_changes(std::size_t read, std::uint64_t keys_purged, double lag_seconds) noexcept;
+void count_changes(std::size_t read, std::uint64_t keys_purged, double lag_seconds, std::uint64_t keys_remade = 0) noexcept;
 void set_changes_consumer(bool consumer) noexcept;
 // A tile made while an edit of its area was purged, and therefore not stored.
 void count_stale_write_refused() noexcept;

@@ -67,6 +67,7 @@ struct cli_options {
     std::string changes_database_url;  // empty: the database URL
     double changes_settle_s = 35;
     std::uint64_t changes_scan_threshold = 4096;
+    std::size_t changes_remake = 16;
 };
 
 // An installed gisd (PREFIX/bin) finds the viewer in PREFIX/share/gisd/web;
@@ -132,7 +133,8 @@ int run_worker(const cli_options& opts, bool reuse_port, const std::function<voi
     // After the tile service, so that it stops first.
     vectile::changes_consumer changes(*tiles, {.database_url = opts.changes_database_url.empty() ? opts.database_url : opts.changes_database_url,
                                                .settle = std::chrono::milliseconds(static_cast<long long>(opts.changes_settle_s * 1000)),
-                                               .scan_threshold = opts.changes_scan_threshold});
+                                               .scan_threshold = opts.changes_scan_threshold,
+                                               .remake_limit = opts.changes_remake});
     auto change_events = std::make_shared<vectile::change_hub>(ioc.get_executor());
     changes.on_purged([change_events](const std::string& event) { change_events->publish(event); });
     vectile::register_changes_route(*tiles, change_events);
@@ -277,6 +279,10 @@ int main(int argc, char** argv) {
     cli.add_option("--changes-scan-threshold", opts.changes_scan_threshold,
                    "Past this many tiles of one zoom, a change scans that zoom's cached keys instead of naming them")
         ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{100000000}))
+        ->capture_default_str();
+    cli.add_option("--changes-remake", opts.changes_remake,
+                   "Tiles read lately that an edit's purge makes again in place (per pass), rather than deleting: 0 deletes them all")
+        ->check(CLI::Range(std::size_t{0}, std::size_t{10000}))
         ->capture_default_str();
     std::string seed_layers, seed_zoom, seed_bbox;
     vectile::seed_request seed;

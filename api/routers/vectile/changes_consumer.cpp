@@ -19,7 +19,9 @@
 #include "database/dedicated.hpp"
 #include "helpers/utils/utils.hpp"
 #include "metrics/metrics.hpp"
+#include "routers/vectile/miss.hpp"
 #include "routers/vectile/service.hpp"
+#include "routers/vectile/tiles.hpp"
 #include "routers/vectile/tile_lock.hpp"
 
 namespace vectile {
@@ -45,17 +47,18 @@ constexpr auto pass_gap = 50ms;
 // purge may come a little after the settling time, never before.
 constexpr auto settled_gap = 250ms;
 
-// Deletes each key and marks the lock of a generation in flight for it
-// stale (see tile_lock.hpp), so that the generation, whose snapshot may
-// predate the edit, does not store its tile; the key is published on
-// ARGV[1] for the owner's process. An empty-tile notice goes: its emptiness
-// may predate the edit too. KEYS: the N cache keys, then their N locks.
-// Gives the number of cache keys that existed.
+// Deletes each key (kept with ARGV[2] 'keep': it is about to be remade) and
+// marks the lock of a generation in flight for it stale (see tile_lock.hpp),
+// so that the generation, whose snapshot may predate the edit, does not store
+// its tile; the key is published on ARGV[1] for the owner's process. An
+// empty-tile notice goes: its emptiness may predate the edit too. KEYS: the N
+// cache keys, then their N locks. Gives the number of cache keys that existed.
 const char* const purge_script =
     "local n = #KEYS / 2 "
+    "local keep = ARGV[2] == 'keep' "
     "local deleted = 0 "
     "for i = 1, n do "
-    "deleted = deleted + redis.call('DEL', KEYS[i]) "
+    "deleted = deleted + redis.call(keep and 'EXISTS' or 'DEL', KEYS[i]) "
     "local v = redis.call('GET', KEYS[n + i]) "
     "if v then "
     "local head = string.sub(v, 1, 6) "
@@ -70,6 +73,7 @@ struct deleter {
     service& svc;
     std::vector<std::string> keys;
     std::uint64_t deleted = 0;
+    bool keep = false;  // only mark the generations in flight
 
     asio::awaitable<void> add(std::string full_key) {
         keys.push_back(std::move(full_key));
@@ -86,6 +90,7 @@ struct deleter {
         for (const auto& k : keys) argv.emplace_back(k);
         for (const auto& l : locks) argv.emplace_back(l);
         argv.emplace_back(channel);
+        argv.emplace_back(keep ? "keep" : "delete");
         auto reply = co_await svc.redis_client.command(std::move(argv));
         if (reply.type != redis::reply::kind::integer) throw redis::error("unexpected reply to the purge");
         deleted += static_cast<std::uint64_t>(std::max<long long>(reply.integer, 0));
@@ -115,10 +120,49 @@ asio::awaitable<void> scan_matching(service& svc, deleter& del, const std::strin
     } while (cursor != "0");
 }
 
+// How long remaking a hot tile may take before it is deleted like the others.
+constexpr auto remake_bound = 2s;
+
+// Makes a tile again and stores it over its old bytes, while they are still
+// there, instead of deleting it: the statement starts after the edit's
+// commit, so the new bytes hold the edit. A later edit is read by a later
+// pass, which begins after this store. An empty tile, or one that could not
+// be made in time, is deleted. True when new bytes were stored.
+asio::awaitable<bool> remake(service& svc, std::string key) {
+    const std::string full = svc.cache._make_key(key);
+    std::string layer;
+    int z = 0, x = 0, y = 0;
+    const auto tile = parse_xyz_key(key, layer, z, x, y) ? helpers::utils::tile_address::from(z, x, y) : std::nullopt;
+    tile_memory::bytes made;
+    std::int64_t ttl = 0;
+    if (tile) {
+        try {
+            auto job = xyz_tile_job(layer, *tile);
+            ttl = job.ttl;
+            auto db = svc.sessions();
+            auto making = make_tile(svc, *db, job, std::min<std::chrono::steady_clock::duration>(job.limit, remake_bound));
+            made = co_await std::move(making);
+        } catch (const std::exception& e) {
+            if (common::is_cancellation(e)) throw;
+            // The statement's failure is logged where it ran; the tile goes.
+            made = nullptr;
+        }
+    }
+    if (made) {
+        const std::string expiry = std::to_string(ttl);
+        std::vector<std::string_view> set{"SET", full, *made, "EX", expiry, "XX"};
+        auto reply = co_await svc.redis_client.command(std::move(set));
+        co_return reply.type == redis::reply::kind::status;  // nil: the key went meanwhile
+    }
+    std::vector<std::string_view> del{"DEL", full};
+    co_await svc.redis_client.command(std::move(del));
+    co_return false;
+}
+
 }  // namespace
 
 asio::awaitable<purge_outcome> purge_changes(service& svc, std::vector<recorded_change> changes, std::uint64_t scan_threshold,
-                                             purge_scope scope) {
+                                             purge_scope scope, std::size_t remake_limit) {
     const purge_plan plan = plan_purge(changes, scan_threshold);
     deleter del{svc, {}, 0};
     const auto* in = &plan;
@@ -137,8 +181,17 @@ asio::awaitable<purge_outcome> purge_changes(service& svc, std::vector<recorded_
         co_await del.flush();
         co_return purge_outcome{del.deleted};
     }
+    // Tiles this worker has read lately are remade in place (see remake):
+    // their readers keep the old bytes for one statement instead of all
+    // waiting on it.
+    std::vector<std::string> hot;
+    const bool remaking = remake_limit > 0 && svc.sessions && svc.memory->capacity() > 0;
     for (const auto& key : plan.keys) {
         auto full = svc.cache._make_key(key);
+        if (remaking && hot.size() < remake_limit && svc.memory->holds(full)) {
+            hot.push_back(key);
+            continue;
+        }
         co_await del.add(std::move(full));
     }
     for (const auto& where : plan.scans) {
@@ -163,7 +216,16 @@ asio::awaitable<purge_outcome> purge_changes(service& svc, std::vector<recorded_
         co_await del.add(std::move(centroid));
         co_await del.flush();
     }
-    co_return purge_outcome{del.deleted};
+    if (hot.empty()) co_return purge_outcome{del.deleted};
+    deleter marks{svc, {}, 0, true};
+    for (const auto& key : hot) co_await marks.add(svc.cache._make_key(key));
+    co_await marks.flush();
+    std::uint64_t remade = 0;
+    for (const auto& key : hot) {
+        auto again = remake(svc, key);
+        if (co_await std::move(again)) ++remade;
+    }
+    co_return purge_outcome{del.deleted + marks.deleted, remade};
 }
 
 asio::awaitable<std::uint64_t> purge_matching(service& svc, std::string pattern) {
@@ -287,7 +349,7 @@ asio::awaitable<bool> pass(state_ptr st) {
         if (!fresh.empty()) {
             const auto started = std::chrono::steady_clock::now();
             more = fresh.size() == static_cast<std::size_t>(read_batch);
-            auto purging = purge_changes(*st->svc, fresh, st->opts.scan_threshold);
+            auto purging = purge_changes(*st->svc, fresh, st->opts.scan_threshold, purge_scope::everything, st->opts.remake_limit);
             auto outcome = co_await std::move(purging);
             if (st->stopped) co_return false;
             database::params p{{"ids", id_array(fresh)}, {"last", fresh.back().id}};
@@ -299,8 +361,9 @@ asio::awaitable<bool> pass(state_ptr st) {
             auto marking = run_and_announce(st, std::move(mark), std::move(p), std::move(fresh), false);
             co_await std::move(marking);
             lag += std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-            metrics::count_changes(count, outcome.deleted, lag);
-            st->svc->logger->info("Changes {}..{}: {} keys purged, {:.3f} s after the edit", first, last, outcome.deleted, lag);
+            metrics::count_changes(count, outcome.deleted, lag, outcome.remade);
+            st->svc->logger->info("Changes {}..{}: {} keys purged, {:.3f} s after the edit{}", first, last, outcome.deleted, lag,
+                                  outcome.remade > 0 ? " (" + std::to_string(outcome.remade) + " remade in place)" : std::string());
         }
     }
     if (std::chrono::steady_clock::now() >= st->next_settled) {

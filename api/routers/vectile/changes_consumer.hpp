@@ -36,6 +36,7 @@ struct changes_options {
     std::chrono::milliseconds lock_retry{2000};       // a process that is not the consumer tries the lock this often
     std::chrono::milliseconds absent_retry{5000};     // with no log installed, look again this often
     std::uint64_t scan_threshold = 4096;              // more keys than this at one zoom: scan that zoom instead
+    std::size_t remake_limit = 16;                    // hot tiles remade in place per pass (0: all deleted)
 };
 
 // The key of the advisory lock the consumer holds.
@@ -43,7 +44,8 @@ inline constexpr std::int64_t changes_lock_key = 0x6769736463686e67;  // "gisdch
 
 // What one purge did.
 struct purge_outcome {
-    std::uint64_t deleted = 0;  // keys that existed and were deleted
+    std::uint64_t deleted = 0;  // keys that existed and were deleted or remade
+    std::uint64_t remade = 0;   // of those, remade in place
 };
 
 enum class purge_scope {
@@ -51,10 +53,12 @@ enum class purge_scope {
     lockless     // the second: only what was stored without a lock (see lockless_registry)
 };
 
-// Deletes what `changes` address. Throws redis::error: nothing is then known
-// to be deleted and the caller retries the whole batch.
+// Deletes what `changes` address; of the tiles this worker holds copies of
+// (read within the copies' age), up to `remake_limit` are made again and
+// stored over their old bytes instead. Throws redis::error: nothing is then
+// known to be deleted and the caller retries the whole batch.
 boost::asio::awaitable<purge_outcome> purge_changes(service& svc, std::vector<recorded_change> changes, std::uint64_t scan_threshold,
-                                                    purge_scope scope = purge_scope::everything);
+                                                    purge_scope scope = purge_scope::everything, std::size_t remake_limit = 0);
 
 // Deletes every cached key matching `pattern` (the full key, namespace
 // included) and marks the generations in flight for such keys stale, as a

@@ -14,6 +14,11 @@ tile_memory::bytes tile_memory::find(const std::string& key, clock::time_point n
     return pos->value;
 }
 
+bool tile_memory::holds(const std::string& key, clock::time_point now) const {
+    auto it = m_index.find(key);
+    return it != m_index.end() && it->second->expires > now;
+}
+
 void tile_memory::begin(const std::string& key) { ++m_reads[key].readers; }
 
 void tile_memory::finish(const std::string& key, const bytes& value, clock::time_point now) {

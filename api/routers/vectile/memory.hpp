@@ -31,6 +31,8 @@ public:
 
     // The copy of `key`, or null. Shared, so that it may be sent while it is evicted.
     bytes find(const std::string& key, clock::time_point now = clock::now());
+    // Whether a live copy of `key` is kept; unlike find, not a use.
+    bool holds(const std::string& key, clock::time_point now = clock::now()) const;
 
     // A read from Redis is about to be sent. Pair with `finish`.
     void begin(const std::string& key);

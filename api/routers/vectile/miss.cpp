@@ -19,10 +19,7 @@ namespace vectile {
 namespace asio = boost::asio;
 using clock = std::chrono::steady_clock;
 
-namespace {
-
-// Runs the job's statement (counted in the metrics); the bytes, null for an empty tile.
-asio::awaitable<tile_memory::bytes> run_job(service& svc, database::session& db, const tile_job& job, clock::duration limit) {
+asio::awaitable<tile_memory::bytes> make_tile(service& svc, database::session& db, const tile_job& job, clock::duration limit) {
     const auto started = metrics::clock::now();
     std::optional<std::string> content;
     try {
@@ -37,8 +34,10 @@ asio::awaitable<tile_memory::bytes> run_job(service& svc, database::session& db,
     co_return std::make_shared<const std::string>(std::move(*content));
 }
 
+namespace {
+
 asio::awaitable<tile_memory::bytes> run_and_store(service& svc, database::session& db, const tile_job& job, clock::duration limit) {
-    auto bytes = co_await run_job(svc, db, job, limit);
+    auto bytes = co_await make_tile(svc, db, job, limit);
     if (bytes) co_await safe_cache_set(svc, job.cache_key, *bytes, job.ttl);
     co_return bytes;
 }
@@ -69,7 +68,7 @@ asio::awaitable<tile_memory::bytes> generate_locked(service& svc, database::sess
     tile_memory::bytes out;
     std::exception_ptr failure;
     try {
-        out = co_await run_job(svc, db, job, limit);
+        out = co_await make_tile(svc, db, job, limit);
     } catch (...) {
         failure = std::current_exception();
     }

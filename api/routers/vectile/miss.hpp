@@ -30,6 +30,11 @@ struct tile_job {
     statement_texts texts;
 };
 
+// Runs the job's statement within `limit` (counted in the metrics), storing
+// nothing: the bytes, null for an empty tile. Throws as run_statement does.
+boost::asio::awaitable<tile_memory::bytes> make_tile(service& svc, database::session& db, const tile_job& job,
+                                                     std::chrono::steady_clock::duration limit);
+
 // Runs the job's statement and stores non-empty bytes under its key with its
 // TTL; gives the bytes, null for an empty tile. Throws as run_statement does
 // (common::timed_out, common::internal_error, database::pool_timeout).
