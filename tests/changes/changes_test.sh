@@ -198,6 +198,24 @@ for edit in "${edits[@]}"; do
   check "edit of plot $id: tiles elsewhere stay" all_cached "${control[@]}"
 done
 
+# Bounding-box tiles: one around plot 17 goes with its edit, one elsewhere
+# stays; the purge reads them from their registry and scans no keyspace.
+box_around() { awk -v x="$1" -v y="$2" 'BEGIN {printf "%d %d %d %d", x - 50, y - 50, x + 50, y + 50}'; }
+bbox_url() { echo "http://127.0.0.1:$port/gis/plots/bbox/?srid=3857&minx=$1&miny=$2&maxx=$3&maxy=$4"; }
+scans() { rc info commandstats | sed -n 's/^cmdstat_scan:calls=\([0-9]*\).*/\1/p' | grep . || echo 0; }
+log_empty
+near_box=($(box_around $(centre 17)))
+far_box=($(box_around $(centre 3000)))
+curl -fs -o /dev/null "$(bbox_url "${near_box[@]}")"
+curl -fs -o /dev/null "$(bbox_url "${far_box[@]}")"
+near_key=$(rc --scan --pattern "mvt_v8:bbox:plots:${near_box[0]}:*" | sed 's/^mvt_v8://')
+far_key=$(rc --scan --pattern "mvt_v8:bbox:plots:${far_box[0]}:*" | sed 's/^mvt_v8://')
+scans_before=$(scans)
+q 'UPDATE "PLOT" SET "STATUS" = '"'Boxed'"' WHERE "ID" = 17' >/dev/null
+check "a bounding-box tile meeting the edit goes" gone_within 1 "$near_key"
+check "a bounding-box tile elsewhere stays" all_cached "$far_key"
+check "the purge scans no keyspace for bounding-box tiles" test "$(scans)" = "$scans_before"
+
 # Open browsers: the purged change as a Server-Sent Event, with CORS as other GETs.
 curl -sN -i -H 'Origin: http://viewer.example' "http://127.0.0.1:$port/gis/changes" >"$state/events" &
 sse=$!
@@ -341,11 +359,15 @@ check "two processes, one consumer" test "$(consumers)" = 1
 victim=$pid_a
 survivor=b
 grep -q "this process purges" "$state/b.log" && { victim=$pid_b; survivor=a; }
+# A bounding-box tile stored by a process that did not register it: the new
+# consumer registers it when it takes over.
+unregistered="bbox:plots:$(box_around $(centre 13) | tr ' ' ':'):5000:True"
+rc set "mvt_v8:$unregistered" from-an-older-process ex 600 >/dev/null
 kill -KILL "$victim"
 eval "port=\$port_$survivor"
 read -r x y <<<"$(centre 13)"
-watched=($(keys_at plots "$x" "$y"))
-warm "${watched[@]}"
+watched=($(keys_at plots "$x" "$y") "$unregistered")
+warm "${watched[@]::${#watched[@]}-1}"
 q 'UPDATE "PLOT" SET "STATUS" = '"'Takeover'"' WHERE "ID" = 13'
 check "the consumer killed: the other takes over, no change missed" gone_within 5 "${watched[@]}"
 check "the survivor says it consumes" grep -q "this process purges edited tiles" "$state/$survivor.log"

@@ -5,6 +5,7 @@
 
 #include "routers/vectile/service.hpp"
 #include "common/cancellation.hpp"
+#include "common/deadline.hpp"
 #include "helpers/utils/text.hpp"
 #include "routers/vectile/miss.hpp"
 #include "routers/vectile/statement.hpp"
@@ -128,6 +129,15 @@ boost::asio::awaitable<common::response> get_tile_bbox(service& svc, bbox_reques
         (req.simplify && bbox_area > 0.01) ? "ST_SimplifyPreserveTopology(" + layer->geom_col + ", 50)" : layer->geom_col;
     // A named job, not a temporary in the awaited call: GCC 12 mishandles
     // aggregate temporaries passed by value into a coroutine.
+    try {
+        // Bounded like a cache write: a frozen Redis must not hold the answer.
+        auto registering = register_bbox_tile(svc, layer_name, cache_key, CACHE_TTL_SHORT);
+        if (!co_await common::with_deadline(std::move(registering), std::chrono::seconds(1))) throw redis::error("timed out");
+    } catch (const std::exception& e) {
+        if (common::is_cancellation(e)) throw;
+        // The tile may still be stored; edits then reach it only when it expires.
+        svc.logger->warn("Registering {} for edits failed: {}", cache_key, e.what());
+    }
     tile_job job{.cache_key = std::move(cache_key),
                  .layer = layer_name,
                  .zoom = metrics::bbox_zoom,

@@ -19,6 +19,7 @@
 #include "database/dedicated.hpp"
 #include "helpers/utils/utils.hpp"
 #include "metrics/metrics.hpp"
+#include "routers/vectile/config.hpp"
 #include "routers/vectile/miss.hpp"
 #include "routers/vectile/service.hpp"
 #include "routers/vectile/tiles.hpp"
@@ -120,6 +121,17 @@ asio::awaitable<void> scan_matching(service& svc, deleter& del, const std::strin
     } while (cursor != "0");
 }
 
+// The members of a registry (a sorted set of keys within the namespace).
+asio::awaitable<std::vector<std::string>> registered(service& svc, std::string registry) {
+    std::vector<std::string_view> argv{"ZRANGE", registry, "0", "-1"};
+    auto reply = co_await svc.redis_client.command(std::move(argv));
+    if (reply.type != redis::reply::kind::array) throw redis::error("unexpected ZRANGE reply");
+    std::vector<std::string> out;
+    out.reserve(reply.elements.size());
+    for (auto& member : reply.elements) out.push_back(std::move(member.str));
+    co_return out;
+}
+
 // How long remaking a hot tile may take before it is deleted like the others.
 constexpr auto remake_bound = 2s;
 
@@ -170,13 +182,10 @@ asio::awaitable<purge_outcome> purge_changes(service& svc, std::vector<recorded_
     if (scope == purge_scope::lockless) {
         // The tiles made under their locks were kept out by the first purge's
         // marks: purging them again would only cost misses.
-        std::vector<std::string_view> argv{"ZRANGE", "", "0", "-1"};
-        const std::string registry = lockless_registry(svc);
-        argv[1] = registry;
-        auto reply = co_await svc.redis_client.command(std::move(argv));
-        if (reply.type != redis::reply::kind::array) throw redis::error("unexpected ZRANGE reply");
-        for (const auto& member : reply.elements) {
-            if (addressed(member.str)) co_await del.add(svc.cache._make_key(member.str));
+        auto reading = registered(svc, lockless_registry(svc));
+        const auto members = co_await std::move(reading);
+        for (const auto& member : members) {
+            if (addressed(member)) co_await del.add(svc.cache._make_key(member));
         }
         co_await del.flush();
         co_return purge_outcome{del.deleted};
@@ -198,9 +207,14 @@ asio::awaitable<purge_outcome> purge_changes(service& svc, std::vector<recorded_
         const std::string pattern = svc.cache._make_key(where.first.first + ":" + std::to_string(where.first.second) + ":*");
         co_await scan_matching(svc, del, pattern, addressed);
     }
+    // Bounding-box tiles are registered when made (register_bbox_tile): their
+    // keys are read there, not scanned for.
     for (const auto& boxes : plan.box_tiles) {
-        const std::string pattern = svc.cache._make_key("bbox:" + boxes.first + ":*");
-        co_await scan_matching(svc, del, pattern, addressed);
+        auto reading = registered(svc, bbox_registry(svc, boxes.first));
+        const auto members = co_await std::move(reading);
+        for (const auto& member : members) {
+            if (addressed(member)) co_await del.add(svc.cache._make_key(member));
+        }
     }
     for (const auto& layer : plan.centroids) {
         auto full = svc.cache._make_key("centroid:" + layer);
@@ -226,6 +240,30 @@ asio::awaitable<purge_outcome> purge_changes(service& svc, std::vector<recorded_
         if (co_await std::move(again)) ++remade;
     }
     co_return purge_outcome{del.deleted + marks.deleted, remade};
+}
+
+asio::awaitable<std::uint64_t> register_stored_bbox_tiles(service& svc) {
+    const std::string prefix = svc.cache.name_space + ":";
+    const std::string pattern = prefix + "bbox:*";
+    std::uint64_t found = 0;
+    std::string cursor = "0";
+    do {
+        std::vector<std::string_view> scan{"SCAN", cursor, "MATCH", pattern, "COUNT", "1000"};
+        auto reply = co_await svc.redis_client.command(std::move(scan));
+        if (reply.type != redis::reply::kind::array || reply.elements.size() != 2) throw redis::error("unexpected SCAN reply");
+        cursor = reply.elements[0].str;
+        for (const auto& key : reply.elements[1].elements) {
+            std::string layer;
+            mercator_box box;
+            const std::string_view within = std::string_view(key.str).substr(prefix.size());
+            if (!parse_bbox_key(within, layer, box)) continue;
+            // Registered for the longest a bounding-box tile is kept: the key may go first, harmlessly.
+            auto registering = register_bbox_tile(svc, layer, std::string(within), CACHE_TTL_SHORT);
+            co_await std::move(registering);
+            ++found;
+        }
+    } while (cursor != "0");
+    co_return found;
 }
 
 asio::awaitable<std::uint64_t> purge_matching(service& svc, std::string pattern) {
@@ -262,6 +300,7 @@ struct changes_consumer::state {
     bool stopped = false;
     bool holder = false;
     bool absent_reported = false;
+    bool bbox_registered = false;  // the bounding-box tiles stored unregistered are registered
     std::chrono::steady_clock::time_point next_settled{};
     std::vector<std::function<void(const std::string&)>> listeners;
 };
@@ -339,6 +378,13 @@ asio::awaitable<void> run_and_announce(state_ptr st, std::string sql, database::
 // for another pass.
 asio::awaitable<bool> pass(state_ptr st) {
     bool more = false;
+    if (!st->bbox_registered) {
+        // Once per takeover: tiles stored by a process that did not register them.
+        auto registering = register_stored_bbox_tiles(*st->svc);
+        const auto found = co_await std::move(registering);
+        if (found > 0) st->svc->logger->info("Registered {} bounding-box tiles stored unregistered", found);
+        st->bbox_registered = true;
+    }
     {
         double lag = 0;
         std::string sql = select_rows + "WHERE purged_at IS NULL ORDER BY id LIMIT " + std::to_string(read_batch);
@@ -446,6 +492,7 @@ asio::awaitable<void> follow(state_ptr st) {
                     continue;
                 }
                 st->holder = true;
+                st->bbox_registered = false;
                 metrics::set_changes_consumer(true);
                 st->svc->logger->info("Following the change log: this process purges edited tiles");
                 auto listening = st->db.execute(std::string("LISTEN ") + recorded_channel, database::params{}, statement_limit);

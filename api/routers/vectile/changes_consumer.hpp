@@ -60,6 +60,11 @@ enum class purge_scope {
 boost::asio::awaitable<purge_outcome> purge_changes(service& svc, std::vector<recorded_change> changes, std::uint64_t scan_threshold,
                                                     purge_scope scope = purge_scope::everything, std::size_t remake_limit = 0);
 
+// Registers the bounding-box tiles found in the cache (see bbox_registry),
+// which a process that did not register them may have stored; how many.
+// Throws redis::error.
+boost::asio::awaitable<std::uint64_t> register_stored_bbox_tiles(service& svc);
+
 // Deletes every cached key matching `pattern` (the full key, namespace
 // included) and marks the generations in flight for such keys stale, as a
 // change's purge does; the number of keys deleted. Throws redis::error.

@@ -149,6 +149,29 @@ asio::awaitable<tile_memory::bytes> cached_tile(service& svc, std::string key, m
 
 std::string lockless_registry(const service& svc) { return "lockless:" + svc.cache.name_space; }
 
+std::string bbox_registry(const service& svc, const std::string& layer) { return "bboxes:" + svc.cache.name_space + ":" + layer; }
+
+namespace {
+
+// ZADD of ARGV[1] to KEYS[1] until ARGV[2] ms from the server's time; the
+// members whose time has passed go, and the set goes with its last member.
+const char* const register_script =
+    "local t = redis.call('TIME') "
+    "local now = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000) "
+    "redis.call('ZADD', KEYS[1], now + tonumber(ARGV[2]), ARGV[1]) "
+    "redis.call('ZREMRANGEBYSCORE', KEYS[1], '-inf', now) "
+    "if redis.call('PTTL', KEYS[1]) < tonumber(ARGV[2]) then redis.call('PEXPIRE', KEYS[1], ARGV[2]) end "
+    "return 1";
+
+}  // namespace
+
+asio::awaitable<void> register_bbox_tile(service& svc, std::string layer, std::string key, std::int64_t ttl) {
+    const std::string registry = bbox_registry(svc, layer);
+    const std::string ms = std::to_string(ttl * 1000);
+    std::vector<std::string_view> argv{"EVAL", register_script, "1", registry, key, ms};
+    co_await svc.redis_client.command(std::move(argv));
+}
+
 namespace {
 
 // SET with an expiry, and the key registered with the server's time (ms) in

@@ -102,6 +102,16 @@ asio::awaitable<tile_memory::bytes> cached_tile(service& svc, std::string key, m
 // by the server's time), so that the second purge of an edit finds them.
 std::string lockless_registry(const service& svc);
 
+// Where a layer's bounding-box tiles are registered (a sorted set of their keys
+// within the namespace, by when they expire, in ms of the server's time), so
+// that an edit's purge finds those its boxes meet without scanning the keyspace.
+std::string bbox_registry(const service& svc, const std::string& layer);
+
+// Registers a bounding-box tile's key for `ttl` seconds, before it is made, so
+// that a purge while it is made finds it (and marks its generation stale).
+// Throws redis::error.
+asio::awaitable<void> register_bbox_tile(service& svc, std::string layer, std::string key, std::int64_t ttl);
+
 // A cache write that never fails: Redis failures, and a write that takes
 // longer than `timeout` (it is then cancelled), become one warning line. The
 // value is borrowed, not copied: it must outlive the awaited write. The key is
