@@ -44,6 +44,12 @@ constexpr std::size_t payload_limit = 7000;
 // Under a stream of edits, passes come at most this often: a pass costs the
 // same few statements and scripts whether it carries one change or many.
 constexpr auto pass_gap = 50ms;
+// Remaking tiles costs statements: under a stream of edits the gap grows to
+// this many times the last pass's remaking, so that remaking takes at most
+// about a fifth of the time and more edits share each remade tile...
+constexpr int remake_share = 4;
+// ...up to this.
+constexpr auto longest_gap = 500ms;
 // Changes due their second purge are looked for at most this often: that
 // purge may come a little after the settling time, never before.
 constexpr auto settled_gap = 250ms;
@@ -235,11 +241,12 @@ asio::awaitable<purge_outcome> purge_changes(service& svc, std::vector<recorded_
     for (const auto& key : hot) co_await marks.add(svc.cache._make_key(key));
     co_await marks.flush();
     std::uint64_t remade = 0;
+    const auto started = std::chrono::steady_clock::now();
     for (const auto& key : hot) {
         auto again = remake(svc, key);
         if (co_await std::move(again)) ++remade;
     }
-    co_return purge_outcome{del.deleted + marks.deleted, remade};
+    co_return purge_outcome{del.deleted + marks.deleted, remade, std::chrono::steady_clock::now() - started};
 }
 
 asio::awaitable<std::uint64_t> register_stored_bbox_tiles(service& svc) {
@@ -302,6 +309,7 @@ struct changes_consumer::state {
     bool absent_reported = false;
     bool bbox_registered = false;  // the bounding-box tiles stored unregistered are registered
     std::chrono::steady_clock::time_point next_settled{};
+    std::chrono::steady_clock::duration remaking{};  // the last pass's
     std::vector<std::function<void(const std::string&)>> listeners;
 };
 
@@ -398,6 +406,7 @@ asio::awaitable<bool> pass(state_ptr st) {
             auto purging = purge_changes(*st->svc, fresh, st->opts.scan_threshold, purge_scope::everything, st->opts.remake_limit);
             auto outcome = co_await std::move(purging);
             if (st->stopped) co_return false;
+            st->remaking = outcome.remaking;
             database::params p{{"ids", id_array(fresh)}, {"last", fresh.back().id}};
             std::string mark =
                 "WITH done AS (UPDATE gisd_changes.log SET purged_at = clock_timestamp() WHERE id = ANY(:ids::bigint[])),"
@@ -499,8 +508,10 @@ asio::awaitable<void> follow(state_ptr st) {
                 co_await std::move(listening);
             }
             // In a stream of edits, the next few gather for one pass.
-            if (const auto since = std::chrono::steady_clock::now() - last_pass; since < pass_gap) {
-                co_await sleep_for(st, std::chrono::duration_cast<std::chrono::milliseconds>(pass_gap - since));
+            const auto gap = std::clamp<std::chrono::steady_clock::duration>(remake_share * st->remaking, pass_gap, longest_gap);
+            st->remaking = {};
+            if (const auto since = std::chrono::steady_clock::now() - last_pass; since < gap) {
+                co_await sleep_for(st, std::chrono::duration_cast<std::chrono::milliseconds>(gap - since));
                 if (st->stopped) co_return;
             }
             last_pass = std::chrono::steady_clock::now();

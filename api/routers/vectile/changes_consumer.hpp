@@ -46,6 +46,7 @@ inline constexpr std::int64_t changes_lock_key = 0x6769736463686e67;  // "gisdch
 struct purge_outcome {
     std::uint64_t deleted = 0;  // keys that existed and were deleted or remade
     std::uint64_t remade = 0;   // of those, remade in place
+    std::chrono::steady_clock::duration remaking{};  // spent remaking
 };
 
 enum class purge_scope {
