@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <set>
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
@@ -105,20 +106,33 @@ struct deleter {
     }
 };
 
+// One SCAN step: the cursor to go on from ("0" at the end) and the keys found.
+struct scan_page {
+    std::string cursor;
+    std::vector<redis::reply> keys;
+};
+
+asio::awaitable<scan_page> scan_step(service& svc, std::string cursor, std::string pattern) {
+    std::vector<std::string_view> scan{"SCAN", cursor, "MATCH", pattern, "COUNT", "1000"};
+    auto reply = co_await svc.redis_client.command(std::move(scan));
+    if (reply.type != redis::reply::kind::array || reply.elements.size() != 2) throw redis::error("unexpected SCAN reply");
+    co_return scan_page{std::move(reply.elements[0].str), std::move(reply.elements[1].elements)};
+}
+
 // Walks the cached keys matching `pattern` (within the namespace) and the
 // locks of generations in flight for such keys, handing each key (without the
-// namespace) to `wanted`; those wanted go to `del`.
-template <class Wanted>
-asio::awaitable<void> scan_matching(service& svc, deleter& del, const std::string& pattern, Wanted wanted) {
+// namespace) to `wanted`; those wanted go to `del` (a deleter, or anything
+// with its `add`).
+template <class Sink, class Wanted>
+asio::awaitable<void> scan_matching(service& svc, Sink& del, const std::string& pattern, Wanted wanted) {
     const std::string prefix = svc.cache.name_space + ":";
     const std::string both = "*" + pattern;  // the key itself, or "lock:" and the key
     std::string cursor = "0";
     do {
-        std::vector<std::string_view> scan{"SCAN", cursor, "MATCH", both, "COUNT", "1000"};
-        auto reply = co_await svc.redis_client.command(std::move(scan));
-        if (reply.type != redis::reply::kind::array || reply.elements.size() != 2) throw redis::error("unexpected SCAN reply");
-        cursor = reply.elements[0].str;
-        for (const auto& key : reply.elements[1].elements) {
+        auto stepping = scan_step(svc, cursor, both);
+        auto page = co_await std::move(stepping);
+        cursor = std::move(page.cursor);
+        for (const auto& key : page.keys) {
             std::string_view full = key.str;
             if (full.starts_with("lock:")) full.remove_prefix(5);
             if (!full.starts_with(prefix)) continue;
@@ -249,28 +263,33 @@ asio::awaitable<purge_outcome> purge_changes(service& svc, std::vector<recorded_
     co_return purge_outcome{del.deleted + marks.deleted, remade, std::chrono::steady_clock::now() - started};
 }
 
+namespace {
+
+// Registers each bounding-box tile it is handed (a full key), once.
+struct registrar {
+    service& svc;
+    std::set<std::string> done;
+
+    asio::awaitable<void> add(std::string full) {
+        std::string within = full.substr(svc.cache.name_space.size() + 1);
+        std::string layer;
+        mercator_box box;
+        if (!parse_bbox_key(within, layer, box) || !done.insert(within).second) co_return;
+        // Registered for the longest a bounding-box tile is kept: the key may go first, harmlessly.
+        auto registering = register_bbox_tile(svc, std::move(layer), std::move(within), CACHE_TTL_SHORT);
+        co_await std::move(registering);
+    }
+};
+
+}  // namespace
+
 asio::awaitable<std::uint64_t> register_stored_bbox_tiles(service& svc) {
-    const std::string prefix = svc.cache.name_space + ":";
-    const std::string pattern = prefix + "bbox:*";
-    std::uint64_t found = 0;
-    std::string cursor = "0";
-    do {
-        std::vector<std::string_view> scan{"SCAN", cursor, "MATCH", pattern, "COUNT", "1000"};
-        auto reply = co_await svc.redis_client.command(std::move(scan));
-        if (reply.type != redis::reply::kind::array || reply.elements.size() != 2) throw redis::error("unexpected SCAN reply");
-        cursor = reply.elements[0].str;
-        for (const auto& key : reply.elements[1].elements) {
-            std::string layer;
-            mercator_box box;
-            const std::string_view within = std::string_view(key.str).substr(prefix.size());
-            if (!parse_bbox_key(within, layer, box)) continue;
-            // Registered for the longest a bounding-box tile is kept: the key may go first, harmlessly.
-            auto registering = register_bbox_tile(svc, layer, std::string(within), CACHE_TTL_SHORT);
-            co_await std::move(registering);
-            ++found;
-        }
-    } while (cursor != "0");
-    co_return found;
+    registrar reg{svc, {}};
+    auto every = [](std::string_view) { return true; };
+    const std::string pattern = svc.cache._make_key("bbox:*");  // named: the scan keeps a reference
+    auto scanning = scan_matching(svc, reg, pattern, every);
+    co_await std::move(scanning);
+    co_return reg.done.size();
 }
 
 asio::awaitable<std::uint64_t> purge_matching(service& svc, std::string pattern) {
