@@ -198,6 +198,20 @@ for edit in "${edits[@]}"; do
   check "edit of plot $id: tiles elsewhere stay" all_cached "${control[@]}"
 done
 
+# A tile that cannot be remade within its 2 s (its table locked) is deleted
+# instead: the change is logged by hand while the lock is held.
+read -r px py <<<"$(centre 18)"
+k=$(keys_at plots "$px" "$py" | awk -F: '$2 == 18')
+warm "$k"
+IFS=: read -r l z tx ty <<<"$k"
+curl -fs -o /dev/null "http://127.0.0.1:$port/gis/plots/18/$tx/$ty.pbf"  # a copy in the worker
+psql "$db_url" -X -q -c 'BEGIN' -c 'LOCK TABLE "PLOT" IN ACCESS EXCLUSIVE MODE' -c 'SELECT pg_sleep(4)' -c 'COMMIT' >/dev/null &
+locker=$!
+sleep 0.3
+q "INSERT INTO gisd_changes.log (layer, min_x, min_y, max_x, max_y) VALUES ('plots', $px, $py, $px, $py); SELECT pg_notify('gisd_changes', 'plots')" >/dev/null
+check "a tile that cannot be remade in time is deleted" gone_within 3 "$k"
+wait "$locker"
+
 # Bounding-box tiles: one around plot 17 goes with its edit, one elsewhere
 # stays; the purge reads them from their registry and scans no keyspace.
 box_around() { awk -v x="$1" -v y="$2" 'BEGIN {printf "%d %d %d %d", x - 50, y - 50, x + 50, y + 50}'; }

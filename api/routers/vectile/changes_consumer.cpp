@@ -152,27 +152,29 @@ asio::awaitable<std::vector<std::string>> registered(service& svc, std::string r
     co_return out;
 }
 
-// How long remaking a hot tile may take before it is deleted like the others.
+// How long a pass's remaking may take: the tiles not remade by then are
+// deleted like the others.
 constexpr auto remake_bound = 2s;
 
 // Makes a tile again and stores it over its old bytes, while they are still
 // there, instead of deleting it: the statement starts after the edit's
 // commit, so the new bytes hold the edit. A later edit is read by a later
 // pass, which begins after this store. An empty tile, or one that could not
-// be made in time, is deleted. True when new bytes were stored.
-asio::awaitable<bool> remake(service& svc, std::string key) {
+// be made by `deadline`, is deleted. True when new bytes were stored.
+asio::awaitable<bool> remake(service& svc, std::string key, std::chrono::steady_clock::time_point deadline) {
     const std::string full = svc.cache._make_key(key);
     std::string layer;
     int z = 0, x = 0, y = 0;
     const auto tile = parse_xyz_key(key, layer, z, x, y) ? helpers::utils::tile_address::from(z, x, y) : std::nullopt;
     tile_memory::bytes made;
     std::int64_t ttl = 0;
-    if (tile) {
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (tile && left > std::chrono::steady_clock::duration::zero()) {
         try {
             auto job = xyz_tile_job(layer, *tile);
             ttl = job.ttl;
             auto db = svc.sessions();
-            auto making = make_tile(svc, *db, job, std::min<std::chrono::steady_clock::duration>(job.limit, remake_bound));
+            auto making = make_tile(svc, *db, job, std::min(job.limit, left));
             made = co_await std::move(making);
         } catch (const std::exception& e) {
             if (common::is_cancellation(e)) throw;
@@ -257,7 +259,7 @@ asio::awaitable<purge_outcome> purge_changes(service& svc, std::vector<recorded_
     std::uint64_t remade = 0;
     const auto started = std::chrono::steady_clock::now();
     for (const auto& key : hot) {
-        auto again = remake(svc, key);
+        auto again = remake(svc, key, started + remake_bound);
         if (co_await std::move(again)) ++remade;
     }
     co_return purge_outcome{del.deleted + marks.deleted, remade, std::chrono::steady_clock::now() - started};
