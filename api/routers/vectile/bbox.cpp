@@ -127,17 +127,19 @@ boost::asio::awaitable<common::response> get_tile_bbox(service& svc, bbox_reques
     const double bbox_area = req.srid == 4326 ? calculate_bbox_area_degrees(req.minx, req.miny, req.maxx, req.maxy) : 0.01;
     const std::string geom_expr =
         (req.simplify && bbox_area > 0.01) ? "ST_SimplifyPreserveTopology(" + layer->geom_col + ", 50)" : layer->geom_col;
-    // A named job, not a temporary in the awaited call: GCC 12 mishandles
-    // aggregate temporaries passed by value into a coroutine.
+    // Bounded like a cache write: a frozen Redis must not hold the answer. On a
+    // failure the tile may still be stored; edits then reach it when it expires.
+    std::string failure = "timed out";
     try {
-        // Bounded like a cache write: a frozen Redis must not hold the answer.
         auto registering = register_bbox_tile(svc, layer_name, cache_key, CACHE_TTL_SHORT);
-        if (!co_await common::with_deadline(std::move(registering), std::chrono::seconds(1))) throw redis::error("timed out");
+        if (co_await common::with_deadline(std::move(registering), std::chrono::seconds(1))) failure.clear();
     } catch (const std::exception& e) {
         if (common::is_cancellation(e)) throw;
-        // The tile may still be stored; edits then reach it only when it expires.
-        svc.logger->warn("Registering {} for edits failed: {}", cache_key, e.what());
+        failure = e.what();
     }
+    if (!failure.empty()) svc.logger->warn("Registering {} for edits failed: {}", cache_key, failure);
+    // A named job, not a temporary in the awaited call: GCC 12 mishandles
+    // aggregate temporaries passed by value into a coroutine.
     tile_job job{.cache_key = std::move(cache_key),
                  .layer = layer_name,
                  .zoom = metrics::bbox_zoom,

@@ -141,15 +141,15 @@ asio::awaitable<void> scan_matching(service& svc, Sink& del, const std::string& 
     } while (cursor != "0");
 }
 
-// The members of a registry (a sorted set of keys within the namespace).
-asio::awaitable<std::vector<std::string>> registered(service& svc, std::string registry) {
+// Hands the members of a registry (a sorted set of keys within the
+// namespace) that the plan addresses to `del`.
+asio::awaitable<void> purge_registered(service& svc, deleter& del, std::string registry, const purge_plan& plan) {
     std::vector<std::string_view> argv{"ZRANGE", registry, "0", "-1"};
     auto reply = co_await svc.redis_client.command(std::move(argv));
     if (reply.type != redis::reply::kind::array) throw redis::error("unexpected ZRANGE reply");
-    std::vector<std::string> out;
-    out.reserve(reply.elements.size());
-    for (auto& member : reply.elements) out.push_back(std::move(member.str));
-    co_return out;
+    for (const auto& member : reply.elements) {
+        if (plan_addresses(plan, member.str)) co_await del.add(svc.cache._make_key(member.str));
+    }
 }
 
 // How long a pass's remaking may take: the tiles not remade by then are
@@ -179,7 +179,6 @@ asio::awaitable<bool> remake(service& svc, std::string key, std::chrono::steady_
         } catch (const std::exception& e) {
             if (common::is_cancellation(e)) throw;
             // The statement's failure is logged where it ran; the tile goes.
-            made = nullptr;
         }
     }
     if (made) {
@@ -204,11 +203,8 @@ asio::awaitable<purge_outcome> purge_changes(service& svc, std::vector<recorded_
     if (scope == purge_scope::lockless) {
         // The tiles made under their locks were kept out by the first purge's
         // marks: purging them again would only cost misses.
-        auto reading = registered(svc, lockless_registry(svc));
-        const auto members = co_await std::move(reading);
-        for (const auto& member : members) {
-            if (addressed(member)) co_await del.add(svc.cache._make_key(member));
-        }
+        auto reading = purge_registered(svc, del, lockless_registry(svc), plan);
+        co_await std::move(reading);
         co_await del.flush();
         co_return purge_outcome{del.deleted};
     }
@@ -232,11 +228,8 @@ asio::awaitable<purge_outcome> purge_changes(service& svc, std::vector<recorded_
     // Bounding-box tiles are registered when made (register_bbox_tile): their
     // keys are read there, not scanned for.
     for (const auto& boxes : plan.box_tiles) {
-        auto reading = registered(svc, bbox_registry(svc, boxes.first));
-        const auto members = co_await std::move(reading);
-        for (const auto& member : members) {
-            if (addressed(member)) co_await del.add(svc.cache._make_key(member));
-        }
+        auto reading = purge_registered(svc, del, bbox_registry(svc, boxes.first), plan);
+        co_await std::move(reading);
     }
     for (const auto& layer : plan.centroids) {
         auto full = svc.cache._make_key("centroid:" + layer);
